@@ -1,0 +1,132 @@
+// Owned, growable, zero-terminated strings on the global ESL heap.
+#pragma once
+
+#include "esl/object.h"
+
+class ESLFileObject;
+
+template <class C>
+class EBasicString : public ESLObject {
+public:
+    EBasicString() : m_buffer(nullptr), m_length(0), m_capacity(0) {}
+    ~EBasicString() override { FreeBuffer(); }
+    EBasicString(const EBasicString&) = delete;
+    EBasicString& operator=(const EBasicString&) = delete;
+
+    virtual void SetCapacity(unsigned int n);
+    virtual void FreeBuffer();
+
+    unsigned int GetLength() const { return m_length; }
+    unsigned int GetCapacity() const { return m_capacity; }
+    bool IsEmpty() const { return m_length == 0; }
+    // Null when the string has no buffer.
+    C* GetBuffer() const { return m_buffer; }
+    // Never null: an empty text when there is no buffer.
+    const C* CharPtr() const;
+    operator const C*() const { return CharPtr(); }
+    C GetAt(unsigned int index) const { return index < m_length ? m_buffer[index] : C(0); }
+    // Sets the length after text was written straight into the buffer
+    // (must stay below the capacity); terminates it.
+    void SetLength(unsigned int n);
+
+protected:
+    // Capacity for a text of n characters: n + n/2 + 1.
+    static unsigned int RoomFor(unsigned int n) { return n + n / 2 + 1; }
+    void AssignText(const C* text);           // '=' from a C text of the own type
+    void AssignString(const EBasicString& s);  // '=' from the same class
+    void AppendText(const C* text, unsigned int n);
+    void InitFromText(const C* text, int count);
+    void InitCopy(const EBasicString& s);
+
+    C* m_buffer;
+    unsigned int m_length;
+    unsigned int m_capacity;
+};
+
+extern template class EBasicString<char>;
+extern template class EBasicString<wchar16>;
+
+class EWideString;
+
+class EString : public EBasicString<char> {
+    ESL_DECLARE_CLASS(EString, ESLObject)
+public:
+    EString() {}
+    EString(const char* text);                      // null: no buffer
+    EString(const char* text, int count);           // prefix; count < 0: whole text
+    EString(const EString& s);                      // same length and capacity
+    EString(const wchar16* text, int count);        // from UTF-16 via the ANSI code page
+    EString(unsigned int value, int digits);        // upper-case hexadecimal
+    EString& operator=(const EString& s);
+    EString& operator=(const char* text);
+    EString& operator=(const wchar16* text);
+    EString& operator+=(const char* text);
+    EString& operator+=(const EString& s);
+
+    // Pointer just after the last '\' or '/', double-byte aware.
+    const char* GetFileNamePart();
+    // Prefix up to and including the last '\' or '/'; empty when none.
+    EString GetDirectoryPart() const;
+    int Find(char c, unsigned int from = 0) const;
+    EString Mid(unsigned int start, unsigned int count = 0xFFFFFFFFu) const;
+};
+
+EString operator+(const EString& a, const char* b);
+EString operator+(const EString& a, const EString& b);
+EString operator+(const char* a, const EString& b);
+
+class EWideString : public EBasicString<wchar16> {
+    ESL_DECLARE_CLASS(EWideString, ESLObject)
+public:
+    EWideString() {}
+    EWideString(const wchar16* text);
+    EWideString(const wchar16* text, int count);
+    EWideString(const EWideString& s);
+    EWideString(const char* text, int count);  // from the ANSI code page
+    explicit EWideString(wchar16 c);            // length 1, capacity 15
+    EWideString& operator=(const EWideString& s);
+    EWideString& operator=(const wchar16* text);
+    EWideString& operator=(const char* text);
+    EWideString& operator+=(const wchar16* text);
+    EWideString& operator+=(const EWideString& s);
+
+    int Find(wchar16 c, unsigned int from = 0) const;
+    EWideString Mid(unsigned int start, unsigned int count = 0xFFFFFFFFu) const;
+};
+
+class EStreamWideString : public EWideString {
+    ESL_DECLARE_CLASS(EStreamWideString, EWideString)
+public:
+    EStreamWideString();
+    EStreamWideString(const EWideString& s);
+    EStreamWideString(const char* text, int count = -1);
+
+    unsigned int GetPosition() const { return m_position; }
+    void SetPosition(unsigned int pos) { m_position = pos; }
+    bool IsEnd() const { return m_position >= m_length; }
+
+    virtual ESLResult ClearStream();
+    virtual ESLResult ReadTextFile(ESLFileObject& file);
+    virtual ESLResult ReadMultiByteFile(ESLFileObject& file);
+    virtual ESLResult ReadWideFile(ESLFileObject& file);
+    virtual bool SkipSpace();
+    virtual bool SkipLine();
+    virtual void SkipToSpace();
+    virtual void SkipTo(wchar16 c);
+    virtual void GetTokenClass(int* cls);
+    virtual EWideString GetWord();
+    virtual EWideString GetStringUntil(wchar16 c);
+    virtual EWideString GetToken(int* cls);
+
+    // Skips white space; consumes and returns the current character when it
+    // is one of the zero-terminated set, else returns 0.
+    wchar16 TakeIfOneOf(const wchar16* set);
+
+    static const uint32_t defaultSeparatorSet[4];
+    static const uint32_t defaultSingleSet[4];
+
+protected:
+    unsigned int m_position;
+    uint32_t m_separatorSet[4];
+    uint32_t m_singleSet[4];
+};
