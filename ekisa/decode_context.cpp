@@ -1,12 +1,513 @@
-// Placeholder until the EKISA/BSHF decoder lands: every coded stream reads as empty.
+// Decoder of the EKISA code (context-modelled arithmetic code with phrase
+// copies) and of BSHF cipher blocks, over a buffered 32-bit bit reader.
 #include "ekisa/decode_context.h"
 
-EKISADecodeContext::EKISADecodeContext(uint32_t) {}
-EKISADecodeContext::~EKISADecodeContext() {}
-void EKISADecodeContext::SetSourceFile(ESLFileObject*) {}
-void EKISADecodeContext::SetSourceContext(EKISADecodeContext*) {}
-uint32_t EKISADecodeContext::ReadNextData(uint8_t*, uint32_t) { return 0; }
-ESLResult EKISADecodeContext::BeginEKISACode() { return eslResultNotSupported; }
-uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t*, uint32_t) { return 0; }
-ESLResult EKISADecodeContext::BeginBSHFCode(const char*) { return eslResultNotSupported; }
-uint32_t EKISADecodeContext::ReadBSHFCodeBytes(uint8_t*, uint32_t) { return 0; }
+#include <string.h>
+
+#include "ekisa/bshf_buffer.h"
+#include "esl/heap.h"
+
+namespace {
+
+const uint32_t kMaxCapacity = 0x40000000u;
+
+inline uint32_t LoadBigEndian(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+// v != 0
+inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__builtin_clz(v)); }
+
+EKISASymbolModel* AllocateModel() {
+    return static_cast<EKISASymbolModel*>(eslHeapAllocate(nullptr, sizeof(EKISASymbolModel), 0));
+}
+
+}  // namespace
+
+EKISADecodeContext::EKISADecodeContext(uint32_t bufferSize)
+    : m_bitsLeft(0),
+      m_bitRegister(0),
+      m_capacity(0),
+      m_bytesLeft(0),
+      m_readBuffer(nullptr),
+      m_readPointer(nullptr),
+      m_sourceFile(nullptr),
+      m_sourceContext(nullptr),
+      m_decoder(nullptr),
+      m_refilling(false),
+      m_zeroRunFlag(0),
+      m_runLength(0),
+      m_code(0),
+      m_range(0xFFFF),
+      m_paddingBits(0),
+      m_pool(nullptr),
+      m_copyRemaining(0),
+      m_copySource(-1),
+      m_phraseLengthModel(nullptr),
+      m_phraseIndexModel(nullptr),
+      m_runLengthModel(nullptr),
+      m_endFlag(0),
+      m_bshf(nullptr),
+      m_bshfIndex(EKIBshfBuffer::blockBytes),
+      m_bshfHeld(0) {
+    memset(&m_history, 0, sizeof(m_history));
+    uint32_t capacity = bufferSize < 4 ? 4 : bufferSize;
+    if (capacity > kMaxCapacity)
+        capacity = kMaxCapacity;
+    capacity = (capacity + 3u) & ~3u;
+    m_readBuffer = static_cast<uint8_t*>(eslHeapAllocate(nullptr, capacity, 0));
+    if (m_readBuffer != nullptr)
+        m_capacity = capacity;
+    m_readPointer = m_readBuffer;
+}
+
+EKISADecodeContext::~EKISADecodeContext() {
+    FreeCodeTables();
+    if (m_readBuffer != nullptr)
+        eslHeapFree(nullptr, m_readBuffer, 0);
+    delete m_bshf;
+}
+
+void EKISADecodeContext::FreeCodeTables() {
+    void* blocks[] = {m_pool, m_history.window, m_history.occurrences, m_phraseLengthModel,
+                      m_phraseIndexModel, m_runLengthModel};
+    for (void* block : blocks) {
+        if (block != nullptr)
+            eslHeapFree(nullptr, block, 0);
+    }
+    m_pool = nullptr;
+    m_history.window = nullptr;
+    m_history.occurrences = nullptr;
+    m_phraseLengthModel = m_phraseIndexModel = m_runLengthModel = nullptr;
+}
+
+void EKISADecodeContext::SetSourceFile(ESLFileObject* file) {
+    m_sourceFile = file;
+    m_sourceContext = nullptr;
+}
+
+void EKISADecodeContext::SetSourceContext(EKISADecodeContext* context) {
+    m_sourceContext = context;
+    m_sourceFile = nullptr;
+}
+
+uint32_t EKISADecodeContext::ReadNextData(uint8_t* buffer, uint32_t bytes) {
+    if (m_sourceFile != nullptr)
+        return m_sourceFile->Read(buffer, bytes);
+    if (m_sourceContext != nullptr) {
+        EKISADecodeContext* source = m_sourceContext;
+        // No mode begun, or a chain of sources that loops back to a context
+        // waiting for its own refill.
+        if (source->m_decoder == nullptr || source->m_refilling)
+            return 0;
+        return (source->*(source->m_decoder))(buffer, bytes);
+    }
+    eslTrace("警告：ReadNextData 関数がオーバーライドされていません。\n");
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Bit reader
+
+bool EKISADecodeContext::RefillBuffer() {
+    if (m_readBuffer == nullptr || m_refilling)
+        return false;
+    m_refilling = true;
+    uint32_t got = ReadNextData(m_readBuffer, m_capacity);
+    m_refilling = false;
+    if (got == 0)
+        return false;
+    if (got > m_capacity)
+        got = m_capacity;  // a source that claims more than it was given
+    const uint32_t padded = (got + 3u) & ~3u;  // capacity is a multiple of 4
+    for (uint32_t k = got; k < padded; ++k)
+        m_readBuffer[k] = 0;
+    m_readPointer = m_readBuffer;
+    m_bytesLeft = padded;
+    return true;
+}
+
+int EKISADecodeContext::FillBitRegister() {
+    if (m_bitsLeft > 0)
+        return 0;
+    if (m_bytesLeft < 4) {
+        m_bytesLeft = 0;
+        if (!RefillBuffer())
+            return 1;
+    }
+    m_bitRegister = LoadBigEndian(m_readPointer);
+    m_readPointer += 4;
+    m_bytesLeft -= 4;
+    m_bitsLeft = 32;
+    return 0;
+}
+
+int EKISADecodeContext::ReadBit() {
+    if (m_bitsLeft == 0 && FillBitRegister() != 0)
+        return 1;
+    const uint32_t bit = m_bitRegister >> 31;
+    m_bitRegister <<= 1;
+    --m_bitsLeft;
+    return bit ? -1 : 0;
+}
+
+uint32_t EKISADecodeContext::ReadBits(uint32_t n) {
+    if (n > 32)
+        n = 32;
+    uint32_t result = 0;
+    while (n > 0) {
+        if (m_bitsLeft == 0 && FillBitRegister() != 0)
+            return 0;
+        const uint32_t take = n < static_cast<uint32_t>(m_bitsLeft) ? n : static_cast<uint32_t>(m_bitsLeft);
+        if (take == 32) {
+            result = m_bitRegister;
+            m_bitRegister = 0;
+        } else {
+            result = (result << take) | (m_bitRegister >> (32 - take));
+            m_bitRegister <<= take;
+        }
+        m_bitsLeft -= static_cast<int32_t>(take);
+        n -= take;
+    }
+    return result;
+}
+
+int32_t EKISADecodeContext::ReadGammaCode() {
+    int bit = ReadBit();
+    if (bit == 1)
+        return -1;
+    if (bit == 0)
+        return 1;
+    uint32_t value = 1;
+    for (;;) {
+        const int data = ReadBit();
+        if (data == 1)
+            return -1;
+        if (value > 0x3FFFFFFFu)
+            return -1;  // longer than any count this code carries
+        value = (value << 1) | (data ? 1u : 0u);
+        const int more = ReadBit();
+        if (more == 1)
+            return -1;
+        if (more == 0)
+            return static_cast<int32_t>(value);
+    }
+}
+
+ESLResult EKISADecodeContext::BeginGammaRunBytes() {
+    const int bit = ReadBit();
+    m_runLength = 0;
+    if (bit == 1) {
+        m_zeroRunFlag = 0;
+        return eslResultGeneral;
+    }
+    m_zeroRunFlag = bit;  // 0 or all ones
+    return eslResultSuccess;
+}
+
+uint32_t EKISADecodeContext::ReadGammaRunBytes(uint8_t* buffer, uint32_t bytes) {
+    uint32_t count = 0;
+    if (bytes == 0)
+        return 0;
+    if (m_runLength == 0) {
+        const int32_t run = ReadGammaCode();
+        if (run < 0)
+            return 0;
+        m_runLength = static_cast<uint32_t>(run);
+    }
+    for (;;) {
+        uint32_t take = bytes - count;
+        if (take > m_runLength)
+            take = m_runLength;
+        if (m_zeroRunFlag == 0) {
+            memset(buffer + count, 0, take);
+            count += take;
+            m_runLength -= take;
+        } else {
+            for (uint32_t k = 0; k < take; ++k) {
+                const int sign = ReadBit();
+                if (sign == 1)
+                    return count;
+                const int32_t v = ReadGammaCode();
+                if (v < 0)
+                    return count;
+                buffer[count++] = static_cast<uint8_t>(sign ? 0u - static_cast<uint32_t>(v)
+                                                            : static_cast<uint32_t>(v));
+                --m_runLength;
+            }
+        }
+        if (count == bytes)
+            return count;
+        m_zeroRunFlag = ~m_zeroRunFlag;
+        const int32_t run = ReadGammaCode();
+        if (run < 0)
+            return count;
+        m_runLength = static_cast<uint32_t>(run);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Arithmetic decoder
+
+// When the input is exhausted, one word of zero bits stands in for the
+// padding that a stream ending on a word boundary lacks: its last symbols may
+// need no further bits, yet the decoder holds no register to decode them
+// with. Needing more than that one word means the stream is over.
+bool EKISADecodeContext::RefillCodeRegister() {
+    if (FillBitRegister() == 0)
+        return true;
+    if (m_paddingBits != 0)
+        return false;
+    m_paddingBits = 32;
+    m_bitRegister = 0;
+    m_bitsLeft = 32;
+    return true;
+}
+
+bool EKISADecodeContext::FeedCodeBits(uint32_t& code, uint32_t shift) {
+    while (shift > 0) {
+        if (m_bitsLeft == 0 && !RefillCodeRegister())
+            return false;
+        uint32_t take = static_cast<uint32_t>(m_bitsLeft);
+        if (take > shift)
+            take = shift;  // shift <= 15, so take < 32
+        code = (code << take) | (m_bitRegister >> (32 - take));
+        m_bitRegister <<= take;
+        m_bitsLeft -= static_cast<int32_t>(take);
+        shift -= take;
+    }
+    return true;
+}
+
+int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
+    if (m_bitsLeft == 0 && !RefillCodeRegister())
+        return -1;
+    const uint32_t range = m_range;
+    uint32_t code = m_code;
+    const uint32_t total = model->total;
+    // A code at or beyond the range points past the last entry. Below it,
+    // code * total stays far inside 32 bits (16 + 14 bits).
+    if (code >= range || range > 0xFFFFu || total == 0)
+        return -1;
+    uint32_t target = code * total / range;
+    const EKISASymbolEntry* entries = model->entries;
+    const uint32_t n = model->entryCount;
+    uint32_t cumulative = 0;
+    uint32_t i = 0;
+    for (;;) {
+        if (i >= n)
+            return -1;
+        const uint32_t c = entries[i].count;
+        if (target < c)
+            break;
+        target -= c;
+        cumulative += c;
+        ++i;
+    }
+    uint32_t newRange = range * entries[i].count / total;
+    if (newRange == 0)
+        return -1;
+    code -= (cumulative * range + total - 1) / total;
+    const uint32_t shift = 15 - HighestBit(newRange);
+    if (shift > 0) {
+        newRange <<= shift;
+        if (!FeedCodeBits(code, shift))
+            return -1;
+    }
+    m_range = newRange;
+    m_code = code;
+    return static_cast<int>(i);
+}
+
+int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
+    const int i = DecodeModelIndex(model);
+    if (i < 0)
+        return -1;
+    const int symbol = model->entries[i].symbol;
+    model->BumpSymbol(static_cast<uint32_t>(i));
+    return symbol;
+}
+
+// ---------------------------------------------------------------------------
+// EKISA code
+
+ESLResult EKISADecodeContext::BeginEKISACode() {
+    m_decoder = nullptr;
+    m_endFlag = 1;
+    if (m_pool == nullptr)
+        m_pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
+    if (m_history.window == nullptr)
+        m_history.window = static_cast<uint8_t*>(eslHeapAllocate(nullptr, ekisaWindowSize, 0));
+    if (m_history.occurrences == nullptr)
+        m_history.occurrences = static_cast<uint32_t*>(
+            eslHeapAllocate(nullptr, 256 * ekisaOccurrenceWords * sizeof(uint32_t), 0));
+    if (m_phraseLengthModel == nullptr)
+        m_phraseLengthModel = AllocateModel();
+    if (m_phraseIndexModel == nullptr)
+        m_phraseIndexModel = AllocateModel();
+    if (m_runLengthModel == nullptr)
+        m_runLengthModel = AllocateModel();
+    if (m_pool == nullptr || m_history.window == nullptr || m_history.occurrences == nullptr ||
+        m_phraseLengthModel == nullptr || m_phraseIndexModel == nullptr || m_runLengthModel == nullptr)
+        return eslResultGeneral;
+
+    m_pool->Reset();
+    memset(m_history.recent, 0, sizeof(m_history.recent));
+    m_history.ring = 0;
+    m_paddingBits = 0;
+    m_code = ReadBits(32);
+    m_range = 0xFFFF;
+    memset(m_history.window, 0, ekisaWindowSize);
+    memset(m_history.occurrences, 0, 256 * ekisaOccurrenceWords * sizeof(uint32_t));
+    m_history.position = 0;
+    m_phraseLengthModel->InitModel();
+    m_phraseIndexModel->InitModel();
+    m_runLengthModel->InitModel();
+    m_copyRemaining = 0;
+    m_endFlag = 0;
+    m_decoder = &EKISADecodeContext::ReadEKISACodeBytes;
+    return eslResultSuccess;
+}
+
+uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes) {
+    if (m_endFlag || m_pool == nullptr || m_decoder != &EKISADecodeContext::ReadEKISACodeBytes)
+        return 0;
+    EKISAHistory& history = m_history;
+    EKISAModelPool* const pool = m_pool;
+    EKISASymbolModel* const base = &pool->base;
+    uint32_t count = 0;
+    while (count < bytes) {
+        if (m_copyRemaining > 0) {
+            uint32_t k = bytes - count;
+            if (k > static_cast<uint32_t>(m_copyRemaining))
+                k = static_cast<uint32_t>(m_copyRemaining);
+            uint8_t b = history.LastByte();
+            if (m_copySource >= 0) {
+                uint32_t source = static_cast<uint32_t>(m_copySource);
+                for (uint32_t j = 0; j < k; ++j) {
+                    b = history.window[source];
+                    source = (source + 1) & ekisaWindowMask;
+                    history.Store(b);
+                    buffer[count + j] = b;
+                }
+                m_copySource = static_cast<int32_t>(source);
+            } else {
+                for (uint32_t j = 0; j < k; ++j) {
+                    history.Store(b);
+                    buffer[count + j] = b;
+                }
+            }
+            m_copyRemaining -= static_cast<int32_t>(k);
+            count += k;
+            continue;
+        }
+
+        uint32_t depth;
+        EKISASymbolModel* m = EKISAWalkContext(pool, history.recent, history.ring, &depth);
+        const int i = DecodeModelIndex(m);
+        if (i < 0)
+            break;
+        int s = m->entries[i].symbol;
+        m->BumpSymbol(static_cast<uint32_t>(i));
+        if (s == ekisaEscape && m != base) {
+            const int j = DecodeModelIndex(base);
+            if (j < 0)
+                break;
+            s = base->entries[j].symbol;
+            base->BumpSymbol(static_cast<uint32_t>(j));
+            // The writer escapes only for symbols the model lacks; anything
+            // else is a corrupt stream, and appending would overfill it.
+            if (s != ekisaEscape && (m->FindSymbol(s) >= 0 || !m->AppendSymbol(s)))
+                break;
+        }
+
+        if (s != ekisaEscape) {
+            const uint8_t b = static_cast<uint8_t>(s);
+            history.Store(b);
+            buffer[count++] = b;
+            EKISAGrowTree(pool, m, depth, b, history);
+            continue;
+        }
+
+        // Phrase: an index (0 repeats the last byte) and a length. The
+        // escape in the index model marks the end of the stream.
+        const int p = DecodeModelSymbol(m_phraseIndexModel);
+        if (p < 0)
+            break;
+        const int length = DecodeModelSymbol(p == 0 ? m_runLengthModel : m_phraseLengthModel);
+        if (length < 0)
+            break;
+        m_copyRemaining = length;
+        if (p == 0)
+            m_copySource = -1;
+        else
+            m_copySource = static_cast<int32_t>(
+                (history.Occurrence(history.LastByte(), static_cast<uint32_t>(p)) + 1) & ekisaWindowMask);
+    }
+    if (count < bytes) {
+        // End mark or a symbol that cannot be decoded: the state is no longer
+        // in step with the writer, so nothing more is produced.
+        m_endFlag = 1;
+        m_copyRemaining = 0;
+    }
+    return count;
+}
+
+// ---------------------------------------------------------------------------
+// BSHF
+
+ESLResult EKISADecodeContext::BeginBSHFCode(const char* password) {
+    m_decoder = nullptr;
+    if (m_bshf == nullptr)
+        m_bshf = new EKIBshfBuffer;
+    if (m_bshf == nullptr || !m_bshf->PrepareKey(password))
+        return eslResultGeneral;
+    m_bshfIndex = EKIBshfBuffer::blockBytes;
+    m_bshfHeld = 0;
+    m_decoder = &EKISADecodeContext::ReadBSHFCodeBytes;
+    return eslResultSuccess;
+}
+
+uint32_t EKISADecodeContext::ReadBSHFCodeBytes(uint8_t* buffer, uint32_t bytes) {
+    if (m_bshf == nullptr || m_decoder != &EKISADecodeContext::ReadBSHFCodeBytes)
+        return 0;
+    uint8_t* input = m_bshf->GetInputBlock();
+    uint32_t count = 0;
+    while (count < bytes) {
+        if (m_bshfIndex >= EKIBshfBuffer::blockBytes) {
+            // Cipher bytes come straight from the read buffer, unpadded; a
+            // block cut short by the end of input is never delivered.
+            while (m_bshfHeld < EKIBshfBuffer::blockBytes) {
+                if (m_bytesLeft == 0) {
+                    if (m_readBuffer == nullptr || m_refilling)
+                        return count;
+                    m_refilling = true;
+                    uint32_t got = ReadNextData(m_readBuffer, m_capacity);
+                    m_refilling = false;
+                    if (got == 0)
+                        return count;
+                    m_bytesLeft = got > m_capacity ? m_capacity : got;
+                    m_readPointer = m_readBuffer;
+                }
+                uint32_t take = EKIBshfBuffer::blockBytes - m_bshfHeld;
+                if (take > m_bytesLeft)
+                    take = m_bytesLeft;
+                memcpy(input + m_bshfHeld, m_readPointer, take);
+                m_readPointer += take;
+                m_bytesLeft -= take;
+                m_bshfHeld += take;
+            }
+            m_bshf->DecodeBlock();
+            m_bshfHeld = 0;
+            m_bshfIndex = 0;
+        }
+        uint32_t k = EKIBshfBuffer::blockBytes - m_bshfIndex;
+        if (k > bytes - count)
+            k = bytes - count;
+        memcpy(buffer + count, m_bshf->GetOutputBlock() + m_bshfIndex, k);
+        m_bshfIndex += k;
+        count += k;
+    }
+    return count;
+}

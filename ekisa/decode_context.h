@@ -3,6 +3,7 @@
 
 #include "esl/file.h"
 #include "esl/object.h"
+#include "ekisa/symbol_model.h"
 
 class EKIBshfBuffer;
 
@@ -23,5 +24,74 @@ public:
     ESLResult BeginBSHFCode(const char* password);
     uint32_t ReadBSHFCodeBytes(uint8_t* buffer, uint32_t bytes);
 
-    // (the codec's private state is declared below by its implementation)
+    // Bit reader over the input: big-endian 32-bit words, most significant
+    // bit first; a short read is padded with zero bytes to a whole word.
+    // FillBitRegister: 0 when bits are available, 1 at the end of input.
+    int FillBitRegister();
+    // 0 for a 0 bit, -1 for a 1 bit, 1 at the end of input.
+    int ReadBit();
+    // 1 <= n <= 32; 0 at the end of input.
+    uint32_t ReadBits(uint32_t n);
+    // Interleaved gamma code: a value >= 1, or -1 at the end of input (or
+    // for a code too long for 31 bits).
+    int32_t ReadGammaCode();
+    // Alternating runs of zero bytes and gamma-coded signed bytes. The first
+    // run's kind is one bit read by BeginGammaRunBytes (1 = non-zero bytes).
+    ESLResult BeginGammaRunBytes();
+    uint32_t ReadGammaRunBytes(uint8_t* buffer, uint32_t bytes);
+
+    // Arithmetic decoding of one entry of a model: its index, or -1.
+    int DecodeModelIndex(EKISASymbolModel* model);
+    // The decoded symbol 0..255 (the model is updated), or -1 for the escape
+    // and on failure.
+    int DecodeModelSymbol(EKISASymbolModel* model);
+
+    // The model pool (null before the first BeginEKISACode).
+    const EKISAModelPool* GetModelPool() const { return m_pool; }
+    // Zero bits supplied beyond the end of the input so that the last
+    // symbols of a stream that ends on a word boundary still decode.
+    uint32_t GetPaddingBits() const { return m_paddingBits; }
+    EKIBshfBuffer* GetBshfBuffer() const { return m_bshf; }
+
+private:
+    typedef uint32_t (EKISADecodeContext::*ByteDecoder)(uint8_t* buffer, uint32_t bytes);
+
+    bool RefillBuffer();
+    bool RefillCodeRegister();
+    bool FeedCodeBits(uint32_t& code, uint32_t shift);
+    void FreeCodeTables();
+
+    // input and bit reader
+    int32_t m_bitsLeft;
+    uint32_t m_bitRegister;
+    uint32_t m_capacity;
+    uint32_t m_bytesLeft;
+    uint8_t* m_readBuffer;
+    const uint8_t* m_readPointer;
+    ESLFileObject* m_sourceFile;
+    EKISADecodeContext* m_sourceContext;
+    ByteDecoder m_decoder;
+    bool m_refilling;  // inside ReadNextData: a looping chain of sources stops here
+
+    // gamma run bytes
+    int32_t m_zeroRunFlag;
+    uint32_t m_runLength;
+
+    // EKISA code
+    uint32_t m_code;
+    uint32_t m_range;
+    uint32_t m_paddingBits;
+    EKISAModelPool* m_pool;
+    EKISAHistory m_history;
+    int32_t m_copyRemaining;
+    int32_t m_copySource;
+    EKISASymbolModel* m_phraseLengthModel;
+    EKISASymbolModel* m_phraseIndexModel;
+    EKISASymbolModel* m_runLengthModel;
+    int32_t m_endFlag;
+
+    // BSHF
+    EKIBshfBuffer* m_bshf;
+    uint32_t m_bshfIndex;  // next output byte of the block, 32 = none held
+    uint32_t m_bshfHeld;   // input bytes gathered for the next block
 };

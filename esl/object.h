@@ -5,6 +5,11 @@
 #include "esl/heap.h"
 #include "esl/types.h"
 
+// Keep the class-name slot's name even where <windows.h> came first.
+#ifdef GetClassName
+#undef GetClassName
+#endif
+
 // Exact and ASCII-case-folded comparison of zero-terminated texts (null allowed).
 int CompareText(const char* a, const char* b);
 int CompareTextNoCase(const char* a, const char* b);
@@ -15,7 +20,15 @@ const char* eslGetResultText(ESLResult result);
 
 // Diagnostic output for failure paths. Discarded unless ESL_TRACE is set in
 // the environment (host) or a debugger listens (Windows, debug builds).
-void eslTrace(const char* format, ...);
+void eslTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Library diagnostics (traces, heap dumps) pass through here: to the
+// platform's debugger output, or to a sink when one is installed. With a
+// sink installed eslTrace always writes, whatever ESL_TRACE says, so tests
+// can watch the failure paths. Returns the previous sink.
+typedef void (*ESLDebugSink)(const char* text);
+ESLDebugSink eslSetDebugSink(ESLDebugSink sink);
+void eslDebugOutput(const char* text);
 
 class ESLObject {
 public:

@@ -12,6 +12,9 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// <windows.h> maps GetClassName to GetClassNameA, which would rename the
+// class-name slot of every library object.
+#undef GetClassName
 #else
 #include <pthread.h>
 #endif

@@ -37,6 +37,11 @@ protected:
     void AppendText(const C* text, unsigned int n);
     void InitFromText(const C* text, int count);
     void InitCopy(const EBasicString& s);
+    // SetCapacity(n) and whether the buffer now holds exactly n characters
+    // (false when the heap could not serve it; the string is then unchanged).
+    bool Reserve(unsigned int n);
+    // Replaces the text with n characters (n below the character limit).
+    bool SetText(const C* text, unsigned int n, unsigned int capacity);
 
     C* m_buffer;
     unsigned int m_length;

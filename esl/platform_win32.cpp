@@ -1,0 +1,146 @@
+// Win32 implementation of the narrow OS layer: thin wrappers over the
+// kernel and user calls the library was designed around.
+#include "esl/platform.h"
+
+namespace eslp {
+
+// --- memory regions ---
+
+void* AllocateRegion(uint32_t bytes) {
+    if (bytes == 0)
+        return nullptr;
+    return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void FreeRegion(void* region) {
+    if (region != nullptr)
+        VirtualFree(region, 0, MEM_RELEASE);
+}
+
+// --- re-entrant lock ---
+
+void InitLock(Lock* lock) { InitializeCriticalSection(&lock->cs); }
+void DeleteLock(Lock* lock) { DeleteCriticalSection(&lock->cs); }
+void EnterLock(Lock* lock) { EnterCriticalSection(&lock->cs); }
+void LeaveLock(Lock* lock) { LeaveCriticalSection(&lock->cs); }
+
+// --- atomics ---
+
+static_assert(sizeof(long) == sizeof(LONG), "LONG and long must match on Windows");
+
+long AtomicIncrement(volatile long* value) {
+    return InterlockedIncrement(reinterpret_cast<volatile LONG*>(value));
+}
+
+long AtomicDecrement(volatile long* value) {
+    return InterlockedDecrement(reinterpret_cast<volatile LONG*>(value));
+}
+
+// --- thread-local slot ---
+
+uint32_t TlsAllocSlot() {
+    DWORD slot = TlsAlloc();
+    return slot == TLS_OUT_OF_INDEXES ? kNoTlsSlot : static_cast<uint32_t>(slot);
+}
+
+void TlsFreeSlot(uint32_t slot) {
+    if (slot != kNoTlsSlot)
+        TlsFree(slot);
+}
+
+void* TlsGet(uint32_t slot) { return slot == kNoTlsSlot ? nullptr : TlsGetValue(slot); }
+
+void TlsSet(uint32_t slot, void* value) {
+    if (slot != kNoTlsSlot)
+        TlsSetValue(slot, value);
+}
+
+// --- file handles ---
+
+FileHandle OpenFileHandle(const char* path, unsigned access, unsigned share, bool create) {
+    if (path == nullptr)
+        return InvalidFileHandle();
+    DWORD desired = 0;
+    if (access & accessRead)
+        desired |= GENERIC_READ;
+    if (access & accessWrite)
+        desired |= GENERIC_WRITE;
+    DWORD shareMode = 0;
+    if (share & shareReadBit)
+        shareMode |= FILE_SHARE_READ;
+    if (share & shareWriteBit)
+        shareMode |= FILE_SHARE_WRITE;
+    HANDLE h = CreateFileA(path, desired, shareMode, nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? InvalidFileHandle() : static_cast<FileHandle>(h);
+}
+
+uint32_t ReadHandle(FileHandle h, void* dst, uint32_t bytes) {
+    DWORD done = 0;
+    if (!ReadFile(static_cast<HANDLE>(h), dst, bytes, &done, nullptr))
+        return 0;
+    return done;
+}
+
+uint32_t WriteHandle(FileHandle h, const void* src, uint32_t bytes) {
+    DWORD done = 0;
+    if (!WriteFile(static_cast<HANDLE>(h), src, bytes, &done, nullptr))
+        return 0;
+    return done;
+}
+
+uint32_t GetHandleSize(FileHandle h) { return GetFileSize(static_cast<HANDLE>(h), nullptr); }
+
+uint32_t SetHandlePointer(FileHandle h, int32_t offset, int method) {
+    return SetFilePointer(static_cast<HANDLE>(h), offset, nullptr, static_cast<DWORD>(method));
+}
+
+bool SetHandleEnd(FileHandle h) { return SetEndOfFile(static_cast<HANDLE>(h)) != FALSE; }
+
+void CloseFileHandle(FileHandle h) {
+    if (h != InvalidFileHandle())
+        CloseHandle(static_cast<HANDLE>(h));
+}
+
+FileHandle DuplicateFileHandle(FileHandle h) {
+    if (h == InvalidFileHandle())
+        return InvalidFileHandle();
+    HANDLE out = INVALID_HANDLE_VALUE;
+    HANDLE process = GetCurrentProcess();
+    if (!DuplicateHandle(process, static_cast<HANDLE>(h), process, &out, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return InvalidFileHandle();
+    return static_cast<FileHandle>(out);
+}
+
+uint32_t GetFullPath(const char* path, uint32_t bufferSize, char* buffer) {
+    if (path == nullptr)
+        return 0;
+    return GetFullPathNameA(path, bufferSize, buffer, nullptr);
+}
+
+// --- ANSI code page ---
+
+int MultiByteToWide(const char* src, int count, wchar16* dst, int dstCount) {
+    static_assert(sizeof(wchar16) == sizeof(WCHAR), "UTF-16 units");
+    return MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, src, count, reinterpret_cast<LPWSTR>(dst), dstCount);
+}
+
+int WideToMultiByte(const wchar16* src, int count, char* dst, int dstCount) {
+    return WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(src), count, dst, dstCount, nullptr,
+                               nullptr);
+}
+
+bool IsLeadByte(unsigned char c) { return IsDBCSLeadByte(c) != FALSE; }
+
+// --- diagnostics and user questions ---
+
+void DebugOutput(const char* text) {
+    if (text != nullptr)
+        OutputDebugStringA(text);
+}
+
+bool AskYesNo(const char* text, const char* caption) {
+    return MessageBoxA(nullptr, text, caption, MB_YESNO) == IDYES;
+}
+
+}  // namespace eslp

@@ -1,0 +1,203 @@
+// Library start-up: reference-counted initialisation, per-thread task
+// registration, processor-feature detection, the numeric-state reset, the
+// bulk fill and copy routines and the game-window class.
+#include "gls/library.h"
+
+#include <string.h>
+
+#include "esl/heap.h"
+#include "esl/object.h"
+#include "esl/platform.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#define GLS_X86 1
+#endif
+
+#if defined(_WIN32)
+#include <mmsystem.h>
+#endif
+
+namespace {
+
+volatile long g_libraryReferences = 0;
+uint32_t g_taskSlot = eslp::kNoTlsSlot;
+unsigned int g_processorType = 0;
+ESLHeap g_mediaHeap = nullptr;
+
+struct TaskRecord {
+    volatile long count;  // glsInitializeTask calls not yet matched by glsCloseTask
+};
+
+void DetectProcessor() {
+    g_processorType = 0;
+#if defined(GLS_X86)
+    // __get_cpuid checks that CPUID exists and that leaf 1 is available.
+    // The feature bits are trusted as reported.
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
+        return;
+    if (edx & (1u << 23))
+        g_processorType |= processorMMX;
+    if (edx & (1u << 25))
+        g_processorType |= processorSSE;
+#endif
+}
+
+// Puts the calling thread's floating-point units into the state the codecs
+// expect: x87 at its defaults, SSE rounding to nearest.
+void ResetNumericState() {
+#if defined(GLS_X86)
+    __asm__ __volatile__("fninit");
+    if (g_processorType & processorSSE) {
+        unsigned int csr = 0;
+        __asm__ __volatile__("stmxcsr %0" : "=m"(csr));
+        csr &= ~0x6000u;
+        __asm__ __volatile__("ldmxcsr %0" : : "m"(csr));
+    }
+#endif
+}
+
+// Hook for the process-wide crash filter that comes with the error log;
+// every thread's first registration installs it. Nothing to install yet.
+void InstallExceptionFilterHook() {}
+
+}  // namespace
+
+ESL_EXPORT void glsInitializeLibrary(void) {
+    if (g_taskSlot == eslp::kNoTlsSlot)
+        g_taskSlot = eslp::TlsAllocSlot();
+    if (eslp::AtomicIncrement(&g_libraryReferences) != 1)
+        return;
+    DetectProcessor();
+    ResetNumericState();
+    // The media layer's transform tables are not part of this program.
+    eslGetGlobalHeap();
+    g_mediaHeap = eslHeapCreate(0, 0, heapZeroFill, nullptr);
+    glsInitializeTask();
+#if defined(_WIN32)
+    timeBeginPeriod(1);  // kept until the process ends
+#endif
+}
+
+ESL_EXPORT void glsCloseLibrary(void) {
+    if (eslp::AtomicDecrement(&g_libraryReferences) != 0)
+        return;
+    glsCloseTask();
+    if (g_taskSlot != eslp::kNoTlsSlot) {
+        eslp::TlsFreeSlot(g_taskSlot);
+        g_taskSlot = eslp::kNoTlsSlot;
+    }
+    eslFreeGlobalHeap();
+    if (g_mediaHeap != nullptr) {
+        eslHeapDestroy(g_mediaHeap);
+        g_mediaHeap = nullptr;
+    }
+}
+
+ESL_EXPORT void glsInitializeTask(void) {
+    if (g_taskSlot == eslp::kNoTlsSlot)
+        return;
+    TaskRecord* task = static_cast<TaskRecord*>(eslp::TlsGet(g_taskSlot));
+    if (task == nullptr) {
+        task = static_cast<TaskRecord*>(eslHeapAllocate(nullptr, sizeof(TaskRecord), 0));
+        if (task == nullptr)
+            return;
+        task->count = 0;
+        eslp::TlsSet(g_taskSlot, task);
+    }
+    if (eslp::AtomicIncrement(&task->count) == 1) {
+        ResetNumericState();
+        InstallExceptionFilterHook();
+    }
+}
+
+ESL_EXPORT void glsCloseTask(void) {
+    if (g_taskSlot == eslp::kNoTlsSlot)
+        return;
+    TaskRecord* task = static_cast<TaskRecord*>(eslp::TlsGet(g_taskSlot));
+    if (task == nullptr)
+        return;
+    if (eslp::AtomicDecrement(&task->count) == 0) {
+        eslHeapFree(nullptr, task, 0);
+        eslp::TlsSet(g_taskSlot, nullptr);
+    }
+}
+
+ESL_EXPORT void glsEnableProcessorType(unsigned int type) {
+    if (type == 0)
+        DetectProcessor();
+    else
+        g_processorType |= type;
+}
+
+ESL_EXPORT void glsDisableProcessorType(unsigned int type) { g_processorType &= ~type; }
+
+ESL_EXPORT unsigned int glsGetEnabledProcessorType(void) { return g_processorType; }
+
+void eslFillMemory(void* dst, unsigned char value, unsigned int n) {
+    if (n != 0)
+        memset(dst, value, n);
+}
+
+void eslMoveMemory(void* dst, const void* src, unsigned int n) {
+    if (n != 0 && dst != src)
+        memmove(dst, src, n);
+}
+
+const char* GetGameWindowClassName() { return "ZazadERA_GameWindow"; }
+
+#if defined(_WIN32)
+
+namespace {
+
+// What the game-window procedure expects of a window object: the message
+// handler in the slot after the four ESLObject slots, and the handle of the
+// window it belongs to. The objects come from the game-window layer.
+class GameWindowObject : public ESLObject {
+public:
+    virtual LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+    HWND m_window;
+};
+
+LRESULT CALLBACK GameWindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    GameWindowObject* window;
+    if (message == WM_NCCREATE) {
+        const CREATESTRUCTA* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+        window = create != nullptr ? static_cast<GameWindowObject*>(create->lpCreateParams) : nullptr;
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(window));
+        if (window == nullptr)
+            return DefWindowProcA(hwnd, message, wParam, lParam);
+        window->m_window = hwnd;
+    } else {
+        window = reinterpret_cast<GameWindowObject*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (window == nullptr || window->m_window != hwnd)
+            return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+    return window->HandleMessage(message, wParam, lParam);
+}
+
+}  // namespace
+
+void RegisterGameWindowClass() {
+    WNDCLASSA wc;
+    memset(&wc, 0, sizeof wc);
+    wc.style = CS_NOCLOSE;
+    wc.lpfnWndProc = GameWindowProcedure;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 4;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.hIcon = nullptr;
+    wc.hCursor = nullptr;
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    wc.lpszMenuName = nullptr;
+    wc.lpszClassName = GetGameWindowClassName();
+    if (RegisterClassA(&wc) == 0)
+        eslTrace("EGameWindow 用ウィンドウクラスの登録に失敗しました。\n");
+}
+
+#else
+
+void RegisterGameWindowClass() {}
+
+#endif
