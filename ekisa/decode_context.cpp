@@ -38,6 +38,7 @@ EKISADecodeContext::EKISADecodeContext(uint32_t bufferSize)
       m_refilling(false),
       m_zeroRunFlag(0),
       m_runLength(0),
+      m_runStarted(false),
       m_code(0),
       m_range(0xFFFF),
       m_paddingBits(0),
@@ -198,6 +199,7 @@ int32_t EKISADecodeContext::ReadGammaCode() {
 ESLResult EKISADecodeContext::BeginGammaRunBytes() {
     const int bit = ReadBit();
     m_runLength = 0;
+    m_runStarted = false;
     if (bit == 1) {
         m_zeroRunFlag = 0;
         return eslResultGeneral;
@@ -206,17 +208,20 @@ ESLResult EKISADecodeContext::BeginGammaRunBytes() {
     return eslResultSuccess;
 }
 
+// Runs alternate strictly, also when one ends exactly where a request ends:
+// the kind of the next run must not depend on how the reads were split.
 uint32_t EKISADecodeContext::ReadGammaRunBytes(uint8_t* buffer, uint32_t bytes) {
     uint32_t count = 0;
-    if (bytes == 0)
-        return 0;
-    if (m_runLength == 0) {
-        const int32_t run = ReadGammaCode();
-        if (run < 0)
-            return 0;
-        m_runLength = static_cast<uint32_t>(run);
-    }
-    for (;;) {
+    while (count < bytes) {
+        if (m_runLength == 0) {
+            const int32_t run = ReadGammaCode();
+            if (run < 0)
+                return count;
+            if (m_runStarted)
+                m_zeroRunFlag = ~m_zeroRunFlag;
+            m_runStarted = true;
+            m_runLength = static_cast<uint32_t>(run);
+        }
         uint32_t take = bytes - count;
         if (take > m_runLength)
             take = m_runLength;
@@ -224,27 +229,21 @@ uint32_t EKISADecodeContext::ReadGammaRunBytes(uint8_t* buffer, uint32_t bytes) 
             memset(buffer + count, 0, take);
             count += take;
             m_runLength -= take;
-        } else {
-            for (uint32_t k = 0; k < take; ++k) {
-                const int sign = ReadBit();
-                if (sign == 1)
-                    return count;
-                const int32_t v = ReadGammaCode();
-                if (v < 0)
-                    return count;
-                buffer[count++] = static_cast<uint8_t>(sign ? 0u - static_cast<uint32_t>(v)
-                                                            : static_cast<uint32_t>(v));
-                --m_runLength;
-            }
+            continue;
         }
-        if (count == bytes)
-            return count;
-        m_zeroRunFlag = ~m_zeroRunFlag;
-        const int32_t run = ReadGammaCode();
-        if (run < 0)
-            return count;
-        m_runLength = static_cast<uint32_t>(run);
+        for (uint32_t k = 0; k < take; ++k) {
+            const int sign = ReadBit();
+            if (sign == 1)
+                return count;
+            const int32_t v = ReadGammaCode();
+            if (v < 0)
+                return count;
+            const uint32_t magnitude = static_cast<uint32_t>(v);
+            buffer[count++] = static_cast<uint8_t>(sign ? 0u - magnitude : magnitude);
+            --m_runLength;
+        }
     }
+    return count;
 }
 
 // ---------------------------------------------------------------------------

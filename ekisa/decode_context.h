@@ -76,6 +76,7 @@ private:
     // gamma run bytes
     int32_t m_zeroRunFlag;
     uint32_t m_runLength;
+    bool m_runStarted;  // a run has been read since BeginGammaRunBytes
 
     // EKISA code
     uint32_t m_code;

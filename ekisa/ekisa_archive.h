@@ -114,7 +114,7 @@ public:
     // Called after each piece of whole-entry decoding; non-zero aborts.
     virtual ESLResult OnDecodeProgress(uint32_t done, uint32_t total);
 
-    EKISADirectory* GetCurrentDirectory() const { return m_level; }
+    EKISADirectory* GetCurrentLevel() const { return m_level; }
     EKISAFileEntry* GetOpenEntry() const { return m_openEntry; }
     // True at the top of the tree: the root level, or below it.
     bool IsAtRoot() const { return m_level == nullptr || IsRootLevel(m_level); }

@@ -1,0 +1,308 @@
+#include "tool_names.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#if !defined(_WIN32)
+#include <errno.h>
+#include <iconv.h>
+#endif
+
+#include "esl/platform.h"
+
+namespace ekisatool {
+
+namespace {
+
+bool IsSeparator(char c) {
+#if defined(_WIN32)
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
+}
+
+// Local names are the ANSI code page on Windows (double-byte characters
+// may hold '\\' as their second byte) and UTF-8 elsewhere.
+bool IsLocalLeadByte(char c) {
+#if defined(_WIN32)
+    return eslp::IsLeadByte(static_cast<unsigned char>(c));
+#else
+    (void)c;
+    return false;
+#endif
+}
+
+bool HasDriveLetter(const std::string& path) {
+    return path.size() >= 2 && path[1] == ':' &&
+           ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
+#if !defined(_WIN32)
+// Converts with iconv; false when any byte sequence has no counterpart.
+bool Convert(const char* to, const char* from, const std::string& in, std::string* out) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    out->clear();
+    std::vector<char> input(in.begin(), in.end());
+    char* src = input.data();
+    size_t srcLeft = input.size();
+    char buffer[256];
+    bool ok = true;
+    while (srcLeft > 0) {
+        char* dst = buffer;
+        size_t dstLeft = sizeof(buffer);
+        size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        out->append(buffer, sizeof(buffer) - dstLeft);
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            ok = false;
+            break;
+        }
+        // Reversible conversions only: a substituted character would not
+        // name the same file again.
+        if (r != static_cast<size_t>(-1) && r != 0) {
+            ok = false;
+            break;
+        }
+    }
+    if (ok) {
+        char* dst = buffer;
+        size_t dstLeft = sizeof(buffer);
+        if (iconv(cd, nullptr, nullptr, &dst, &dstLeft) == static_cast<size_t>(-1)) ok = false;
+        out->append(buffer, sizeof(buffer) - dstLeft);
+    }
+    iconv_close(cd);
+    return ok;
+}
+#endif
+
+std::string Escaped(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += char(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof(hex), "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(int64_t z, int64_t* year, unsigned* month, unsigned* day) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *day = doy - (153 * mp + 2) / 5 + 1;
+    *month = mp < 10 ? mp + 3 : mp - 9;
+    *year = static_cast<int64_t>(yoe) + era * 400 + (*month <= 2);
+}
+
+}  // namespace
+
+bool SplitSourcePath(const std::string& path, std::vector<std::string>* parts, std::string* why) {
+    parts->clear();
+    if (path.empty()) {
+        *why = "empty path";
+        return false;
+    }
+    if (IsSeparator(path[0]) || path[0] == '\\') {
+        *why = "absolute paths are not stored";
+        return false;
+    }
+    if (HasDriveLetter(path)) {
+        *why = "drive-letter paths are not stored";
+        return false;
+    }
+    std::string component;
+    for (size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && IsLocalLeadByte(path[i]) && i + 1 < path.size()) {
+            component += path[i++];
+            component += path[i];
+            continue;
+        }
+        if (i == path.size() || IsSeparator(path[i])) {
+            if (component.empty()) {
+                *why = "empty path component";
+                return false;
+            }
+            if (component == "." || component == "..") {
+                *why = "\".\" and \"..\" components are not stored";
+                return false;
+            }
+            parts->push_back(component);
+            component.clear();
+            continue;
+        }
+        component += path[i];
+    }
+    for (const std::string& p : *parts) {
+        if (!IsSafeComponent(p, why)) return false;
+    }
+    return true;
+}
+
+bool IsSafeComponent(const std::string& name, std::string* why) {
+    if (name.empty()) {
+        *why = "empty name";
+        return false;
+    }
+    if (name == "." || name == "..") {
+        *why = "\".\" and \"..\" are not file names";
+        return false;
+    }
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (IsLocalLeadByte(name[i]) && i + 1 < name.size()) {
+            ++i;
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            *why = "control character in name";
+            return false;
+        }
+        if (c == '/' || c == '\\' || c == ':') {
+            *why = std::string("\"") + char(c) + "\" in name";
+            return false;
+        }
+#if defined(_WIN32)
+        if (strchr("<>\"|?*", c) != nullptr) {
+            *why = "character not allowed in Windows file names";
+            return false;
+        }
+#endif
+    }
+#if defined(_WIN32)
+    // Windows drops trailing dots and spaces and maps device names anywhere.
+    // Lead bytes of double-byte characters are never '.' or ' ', so testing
+    // the last byte is safe.
+    char last = name[name.size() - 1];
+    if (last == '.' || last == ' ') {
+        *why = "name ends with a dot or a space";
+        return false;
+    }
+    std::string base = name.substr(0, name.find('.'));
+    for (char& c : base) {
+        if (c >= 'a' && c <= 'z') c = char(c - 0x20);
+    }
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
+                                           "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4",
+                                           "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    for (const char* device : kDevices) {
+        if (base == device) {
+            *why = "reserved device name";
+            return false;
+        }
+    }
+#endif
+    return true;
+}
+
+bool StoredNameHasSeparator(const std::string& stored) {
+    for (size_t i = 0; i < stored.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(stored[i]);
+        if (eslp::IsLeadByte(c) && i + 1 < stored.size()) {
+            ++i;
+            continue;
+        }
+        if (c == '\\' || c == '/') return true;
+    }
+    return false;
+}
+
+bool ToArchiveName(const std::string& local, std::string* stored, std::string* why) {
+#if defined(_WIN32)
+    *stored = local;
+#else
+    std::string back;
+    if (!Convert("CP932", "UTF-8", local, stored) || !Convert("UTF-8", "CP932", *stored, &back) ||
+        back != local) {
+        *why = "name cannot be stored in Shift-JIS (CP932)";
+        return false;
+    }
+#endif
+    if (stored->find('\0') != std::string::npos || StoredNameHasSeparator(*stored)) {
+        *why = "name would contain a path separator once stored";
+        return false;
+    }
+    return true;
+}
+
+bool FromArchiveName(const std::string& stored, std::string* local) {
+#if defined(_WIN32)
+    *local = stored;
+    return true;
+#else
+    if (Convert("UTF-8", "CP932", stored, local)) return true;
+    *local = Escaped(stored);
+    return false;
+#endif
+}
+
+EKISAFileTime TimeFromUnix(int64_t seconds) {
+    int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+    int64_t rest = seconds - days * 86400;
+    int64_t year;
+    unsigned month, day;
+    CivilFromDays(days, &year, &month, &day);
+    EKISAFileTime t;
+    t.second = uint8_t(rest % 60);
+    t.minute = uint8_t(rest / 60 % 60);
+    t.hour = uint8_t(rest / 3600);
+    // 1970-01-01 was a Thursday.
+    t.dayOfWeek = uint8_t(((days % 7) + 7 + 4) % 7);
+    t.day = uint8_t(day);
+    t.month = uint8_t(month);
+    t.year = year < 0 ? 0 : year > 0xFFFF ? 0xFFFF : uint16_t(year);
+    return t;
+}
+
+int64_t UnixFromTime(const EKISAFileTime& time) {
+    unsigned month = time.month >= 1 && time.month <= 12 ? time.month : 1;
+    unsigned day = time.day >= 1 && time.day <= 31 ? time.day : 1;
+    return DaysFromCivil(time.year, month, day) * 86400 + int64_t(time.hour) * 3600 + int64_t(time.minute) * 60 +
+           time.second;
+}
+
+std::string FormatTime(const EKISAFileTime& time) {
+    char text[48];
+    snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", unsigned(time.year), unsigned(time.month),
+             unsigned(time.day), unsigned(time.hour), unsigned(time.minute), unsigned(time.second));
+    return text;
+}
+
+std::string FormatEncodeType(uint32_t encodeType) {
+    const char* keyword = ekisaGetEncodeKeyword(encodeType);
+    if (keyword != nullptr) return keyword;
+    char text[16];
+    snprintf(text, sizeof(text), "0x%08X", unsigned(encodeType));
+    return text;
+}
+
+bool ParseEpoch(const char* text, int64_t* seconds) {
+    if (text == nullptr || *text == '\0') return false;
+    int64_t value = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        if (value > (int64_t(1) << 40)) return false;  // far beyond any year a time stamp holds
+        value = value * 10 + (*p - '0');
+    }
+    *seconds = value;
+    return true;
+}
+
+}  // namespace ekisatool

@@ -1,0 +1,45 @@
+// Names, paths, time stamps and encode types as the ekisa tool shows and
+// checks them. Pure functions: no file system access here.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "ekisa/ekisa_archive.h"
+
+namespace ekisatool {
+
+// Splits a path given on the command line into its components ('/' and, on
+// Windows, '\' separate). Refuses absolute and drive-letter paths, "." and
+// ".." components and empty components, giving the reason in *why.
+bool SplitSourcePath(const std::string& path, std::vector<std::string>* parts, std::string* why);
+
+// Whether a single name (in the local character set) may be created as a
+// file or folder inside the output folder: not empty, not "." or "..", no
+// separator, colon or control character (and no Windows device name).
+bool IsSafeComponent(const std::string& name, std::string* why);
+
+// Local names are UTF-8 on the host and the ANSI code page (932) on Windows;
+// archive names are CP932. ToArchiveName refuses names that do not survive
+// the round trip or that would contain a separator once stored.
+bool ToArchiveName(const std::string& local, std::string* stored, std::string* why);
+// On failure *local holds a printable form with \xNN escapes.
+bool FromArchiveName(const std::string& stored, std::string* local);
+
+// Whether a stored (CP932) name holds a '\' or '/' outside double-byte characters.
+bool StoredNameHasSeparator(const std::string& stored);
+
+// Time stamp of a moment given in seconds since 1970-01-01 UTC.
+EKISAFileTime TimeFromUnix(int64_t seconds);
+// Seconds since 1970-01-01 UTC of a time stamp (the day of week is ignored).
+int64_t UnixFromTime(const EKISAFileTime& time);
+std::string FormatTime(const EKISAFileTime& time);
+// The keyword, or 0xXXXXXXXX for an encode type the archive does not know.
+std::string FormatEncodeType(uint32_t encodeType);
+
+// Parses SOURCE_DATE_EPOCH-style text: decimal seconds, nothing else.
+bool ParseEpoch(const char* text, int64_t* seconds);
+
+}  // namespace ekisatool

@@ -1,0 +1,43 @@
+// The little of the operating system the ekisa tool needs beyond file
+// objects: file status, folders, temporary files, renaming, the terminal.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+namespace ekisatool {
+
+struct FileStatus {
+    bool exists = false;
+    bool isDirectory = false;
+    bool isRegular = false;
+    bool isLink = false;  // symbolic link or other reparse point (not followed)
+    uint64_t size = 0;
+    int64_t modified = 0;  // seconds since 1970-01-01 UTC
+};
+
+// Status of path itself; a link is reported as a link, not followed.
+FileStatus GetStatus(const std::string& path);
+// Status of what path refers to, following links.
+FileStatus GetTargetStatus(const std::string& path);
+
+// Creates one folder; false with the reason when it cannot.
+bool MakeDirectory(const std::string& path, std::string* why);
+bool RemoveFile(const std::string& path);
+// Creates a new, empty, uniquely named file in folder dir.
+bool MakeTempFile(const std::string& dir, std::string* path, std::string* why);
+// Renames from over to. Without overwrite, fails when to exists.
+bool RenameFile(const std::string& from, const std::string& to, bool overwrite, std::string* why);
+void SetModificationTime(const std::string& path, int64_t seconds);
+
+std::string JoinPath(const std::string& dir, const std::string& name);
+// Folder part of a path ("." when there is none).
+std::string DirectoryOf(const std::string& path);
+
+bool StderrIsTerminal();
+void SetStdoutBinary();
+double NowSeconds();
+std::string LastErrorText();
+
+}  // namespace ekisatool
