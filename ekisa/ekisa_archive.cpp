@@ -435,7 +435,7 @@ ESLResult EKISAArchive::DescendDirectory(const char* name, EKISAEntryList* listi
     }
     if (listing != nullptr) {
         if (!IsCreateMode()) return eslResultGeneral;
-        entry->dataPosition = GetPointer();
+        entry->dataPosition = EMCFile::GetPointer();
         if (DescendRecord(kFileDataID) != eslResultSuccess) return eslResultGeneral;
         PushLevel(new EKISADirectory(nullptr, 1));
         if (!m_level->CopyEntries(*listing)) return eslResultGeneral;
@@ -500,6 +500,7 @@ ESLResult EKISAArchive::DescendFile(const char* name, const char* password, int 
     if (DescendRecord(nullptr) != eslResultSuccess) return eslResultGeneral;
     // From here on a failure leaves the data record again, so that the
     // directory's positions stay counted from its own record.
+    ESLResult begun = eslResultSuccess;
     switch (entry->encodeType) {
     case ekisaEncodeRaw:
         if (entry->fileSize != EMCFile::GetLength()) {
@@ -512,23 +513,30 @@ ESLResult EKISAArchive::DescendFile(const char* name, const char* password, int 
     case ekisaEncodeCode:
         m_ekisaDecoder = new EKISADecodeContext(kDecodeBuffer);
         m_ekisaDecoder->SetSourceFile(m_file);
-        m_ekisaDecoder->BeginEKISACode();
+        begun = m_ekisaDecoder->BeginEKISACode();
         break;
     case ekisaEncodeBshfCrypt:
         m_bshfDecoder = new EKISADecodeContext(kDecodeBuffer);
         m_bshfDecoder->SetSourceFile(m_file);
-        m_bshfDecoder->BeginBSHFCode(password);
+        begun = m_bshfDecoder->BeginBSHFCode(password);
         break;
     case ekisaEncodeCrypt:
         m_bshfDecoder = new EKISADecodeContext(kDecodeBuffer);
         m_bshfDecoder->SetSourceFile(m_file);
-        m_bshfDecoder->BeginBSHFCode(password);
+        begun = m_bshfDecoder->BeginBSHFCode(password);
         m_ekisaDecoder = new EKISADecodeContext(kDecodeBuffer);
         m_ekisaDecoder->SetSourceContext(m_bshfDecoder);
-        m_ekisaDecoder->BeginEKISACode();
+        if (begun == eslResultSuccess) begun = m_ekisaDecoder->BeginEKISACode();
         break;
     default:
         eslTrace("不正なエンコードタイプです。\n");
+        AscendRecord();
+        return eslResultGeneral;
+    }
+    // The coders fail to begin only when their tables cannot be allocated.
+    if (begun != eslResultSuccess) {
+        eslTrace("復号用のメモリを確保できませんでした。\n");
+        DeleteCoders();
         AscendRecord();
         return eslResultGeneral;
     }
@@ -600,33 +608,43 @@ ESLResult EKISAArchive::DescendFileForWriting(EKISAFileEntry* entry, const char*
         eslTrace("不正なエンコードタイプです。\n");
         return eslResultGeneral;
     }
-    entry->dataPosition = GetPointer();
-    if (DescendRecord(kFileDataID) != eslResultSuccess) return eslResultGeneral;
-    m_streamPosition = 0;
-    memset(m_checksum, 0, sizeof(m_checksum));
-    m_checksumIndex = 0;
+    // The coders write nothing before data arrives, so they are set up
+    // first: a coder that cannot begin leaves no record behind.
+    ESLResult begun = eslResultSuccess;
     switch (entry->encodeType) {
     case ekisaEncodeCode:
         m_ekisaEncoder = new EKISAEncodeContext(kEncodeBuffer);
         m_ekisaEncoder->SetTargetFile(m_file);
-        m_ekisaEncoder->BeginEKISACodeEncoding(1);
+        begun = m_ekisaEncoder->BeginEKISACodeEncoding(1);
         break;
     case ekisaEncodeBshfCrypt:
         m_bshfEncoder = new EKISAEncodeContext(kEncodeBuffer);
         m_bshfEncoder->SetTargetFile(m_file);
-        m_bshfEncoder->BeginBSHFEncoding(password);
+        begun = m_bshfEncoder->BeginBSHFEncoding(password);
         break;
     case ekisaEncodeCrypt:
         m_bshfEncoder = new EKISAEncodeContext(kEncodeBuffer);
         m_bshfEncoder->SetTargetFile(m_file);
-        m_bshfEncoder->BeginBSHFEncoding(password);
+        begun = m_bshfEncoder->BeginBSHFEncoding(password);
         m_ekisaEncoder = new EKISAEncodeContext(kEncodeBuffer);
         m_ekisaEncoder->SetTargetContext(m_bshfEncoder);
-        m_ekisaEncoder->BeginEKISACodeEncoding(1);
+        if (begun == eslResultSuccess) begun = m_ekisaEncoder->BeginEKISACodeEncoding(1);
         break;
     default:
         break;
     }
+    if (begun != eslResultSuccess) {
+        DeleteCoders();
+        return eslResultGeneral;
+    }
+    entry->dataPosition = EMCFile::GetPointer();
+    if (DescendRecord(kFileDataID) != eslResultSuccess) {
+        DeleteCoders();
+        return eslResultGeneral;
+    }
+    m_streamPosition = 0;
+    memset(m_checksum, 0, sizeof(m_checksum));
+    m_checksumIndex = 0;
     m_openEntry = entry;
     return eslResultSuccess;
 }

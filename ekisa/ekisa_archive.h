@@ -48,7 +48,7 @@ struct EKISAFileEntry {
     uint32_t nameLength;  // including the terminating zero
     char* name;
 
-    enum { kFixedSize = 44 };  // bytes of an entry in a directory record with no extra data or name
+    enum { kFixedSize = 40 };  // bytes of an entry in a directory record with no extra data or name
 
     EKISAFileEntry();
     ~EKISAFileEntry();

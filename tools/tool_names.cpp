@@ -76,6 +76,8 @@ bool Convert(const char* to, const char* from, const std::string& in, std::strin
 }
 #endif
 
+#if !defined(_WIN32)
+// Non-CP932 bytes of a stored name, shown as \xNN.
 std::string Escaped(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes) {
@@ -89,6 +91,7 @@ std::string Escaped(const std::string& bytes) {
     }
     return out;
 }
+#endif
 
 // Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -240,6 +243,15 @@ bool ToArchiveName(const std::string& local, std::string* stored, std::string* w
         return false;
     }
     return true;
+}
+
+bool ToArchiveText(const std::string& local, std::string* stored) {
+#if defined(_WIN32)
+    *stored = local;
+    return true;
+#else
+    return Convert("CP932", "UTF-8", local, stored);
+#endif
 }
 
 bool FromArchiveName(const std::string& stored, std::string* local) {

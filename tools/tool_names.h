@@ -25,6 +25,8 @@ bool IsSafeComponent(const std::string& name, std::string* why);
 // archive names are CP932. ToArchiveName refuses names that do not survive
 // the round trip or that would contain a separator once stored.
 bool ToArchiveName(const std::string& local, std::string* stored, std::string* why);
+// Converts free text (a password) to CP932; false when it has no CP932 form.
+bool ToArchiveText(const std::string& local, std::string* stored);
 // On failure *local holds a printable form with \xNN escapes.
 bool FromArchiveName(const std::string& stored, std::string* local);
 

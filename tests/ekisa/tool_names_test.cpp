@@ -1,0 +1,95 @@
+// The ekisa tool's checks on paths and names, its character-set conversion
+// and its time stamps.
+#include <gtest/gtest.h>
+
+#include "tool_names.h"
+
+using namespace ekisatool;
+
+namespace {
+
+TEST(ToolNamesTest, SourcePathsAreSplitAndUnsafeOnesRefused) {
+    std::vector<std::string> parts;
+    std::string why;
+    ASSERT_TRUE(SplitSourcePath("a/b/c.txt", &parts, &why));
+    EXPECT_EQ((std::vector<std::string>{"a", "b", "c.txt"}), parts);
+    ASSERT_TRUE(SplitSourcePath("only", &parts, &why));
+    EXPECT_EQ(1u, parts.size());
+
+    const char* refused[] = {"",        "/etc/passwd", "../x",  "a/../b", "a/./b", "./a", "a//b",
+                             "a/",      "C:x",         "c:/x",  "..",     ".",     "a/b:c",
+                             "\\share", "a/\x01"};
+    for (const char* path : refused) {
+        why.clear();
+        EXPECT_FALSE(SplitSourcePath(path, &parts, &why)) << path;
+        EXPECT_FALSE(why.empty()) << path;
+    }
+}
+
+TEST(ToolNamesTest, ComponentsFromArchivesMustStayInTheirFolder) {
+    std::string why;
+    EXPECT_TRUE(IsSafeComponent("file.txt", &why));
+    EXPECT_TRUE(IsSafeComponent("名前.txt", &why));
+    for (const char* name : {"", ".", "..", "a/b", "a\\b", "c:", "tab\there"}) {
+        EXPECT_FALSE(IsSafeComponent(name, &why)) << name;
+    }
+}
+
+#if !defined(_WIN32)
+TEST(ToolNamesTest, NamesAreStoredAsShiftJis) {
+    // Narrow literals are compiled to CP932, so build the UTF-8 form by bytes.
+    const std::string utf8 = "\xE6\x97\xA5\xE6\x9C\xAC.txt";  // 日本.txt
+    std::string stored, why, back;
+    ASSERT_TRUE(ToArchiveName(utf8, &stored, &why)) << why;
+    EXPECT_EQ(std::string("日本.txt"), stored);
+    ASSERT_TRUE(FromArchiveName(stored, &back));
+    EXPECT_EQ(utf8, back);
+
+    // 表 has 0x5C as its second byte in CP932: it is not a separator.
+    const std::string table = "\xE8\xA1\xA8";
+    ASSERT_TRUE(ToArchiveName(table, &stored, &why)) << why;
+    EXPECT_EQ(std::string("\x95\x5C"), stored);
+    EXPECT_FALSE(StoredNameHasSeparator(stored));
+    EXPECT_TRUE(StoredNameHasSeparator("a\\b"));
+
+    // Characters without a CP932 form, and ones that would become a
+    // backslash once stored, are refused.
+    EXPECT_FALSE(ToArchiveName("\xF0\x9F\x98\x80", &stored, &why));  // emoji
+    EXPECT_FALSE(ToArchiveName("a\\b", &stored, &why));
+
+    // Bytes that are not CP932 are shown escaped.
+    std::string shown;
+    EXPECT_FALSE(FromArchiveName("\x81", &shown));
+    EXPECT_EQ("\\x81", shown);
+}
+#endif
+
+TEST(ToolNamesTest, TimeStampsAreUtcCalendarDates) {
+    EKISAFileTime t = TimeFromUnix(1100182247);
+    EXPECT_EQ(2004, t.year);
+    EXPECT_EQ(11, t.month);
+    EXPECT_EQ(11, t.day);
+    EXPECT_EQ(14, t.hour);
+    EXPECT_EQ(10, t.minute);
+    EXPECT_EQ(47, t.second);
+    EXPECT_EQ(4, t.dayOfWeek);
+    EXPECT_EQ("2004-11-11 14:10:47", FormatTime(t));
+    EXPECT_EQ(1100182247, UnixFromTime(t));
+
+    t = TimeFromUnix(951782400);
+    EXPECT_EQ("2000-02-29 00:00:00", FormatTime(t));
+    EXPECT_EQ(2, t.dayOfWeek);  // a Tuesday
+    t = TimeFromUnix(-1);
+    EXPECT_EQ("1969-12-31 23:59:59", FormatTime(t));
+    EXPECT_EQ(3, t.dayOfWeek);
+
+    int64_t s = 0;
+    EXPECT_TRUE(ParseEpoch("1700000000", &s));
+    EXPECT_EQ(1700000000, s);
+    EXPECT_FALSE(ParseEpoch("17e8", &s));
+    EXPECT_FALSE(ParseEpoch("-5", &s));
+    EXPECT_FALSE(ParseEpoch("", &s));
+    EXPECT_FALSE(ParseEpoch("99999999999999999999999", &s));
+}
+
+}  // namespace

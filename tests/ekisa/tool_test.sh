@@ -1,0 +1,185 @@
+#!/bin/bash
+# End-to-end checks of the ekisa program: round trips, refusals, exit codes
+# and reproducible output. Usage: tool_test.sh PATH-TO-EKISA
+set -u
+EKISA=$1
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+export LC_ALL=C.UTF-8
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+# run WANTED-EXIT-CODE COMMAND...: output in $T/out and $T/err
+run() {
+    local want=$1
+    shift
+    "$@" >"$T/out" 2>"$T/err"
+    local rc=$?
+    if [ "$rc" -ne "$want" ]; then
+        fail "exit $rc, wanted $want: $*"
+        sed 's/^/  stderr: /' "$T/err"
+    fi
+}
+has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+
+# --- sources: nested folders, a Japanese name, sizes around the chunk size ---
+mkdir -p "$T/src/sub/深い"
+printf 'hello\n' >"$T/src/a.txt"
+: >"$T/src/empty"
+head -c 300000 /dev/urandom >"$T/src/sub/big.bin"
+head -c 131072 /dev/zero | tr '\0' 'z' >"$T/src/sub/two-chunks.txt"
+printf '日本語の内容です\n' >"$T/src/sub/深い/日本語.txt"
+for i in $(seq 1 3000); do echo "line $i of a compressible file"; done >"$T/src/code.txt"
+cp "$T/src/code.txt" "$T/src/secret.txt"
+cp "$T/src/code.txt" "$T/src/both.txt"
+FILES=(a.txt empty sub/big.bin sub/two-chunks.txt "sub/深い/日本語.txt"
+    -t ekisa_code code.txt -t bshf_crypt -p pw secret.txt -t ekisa_crypt both.txt)
+
+export SOURCE_DATE_EPOCH=1100182247
+run 0 "$EKISA" create "$T/one.eka" -C "$T/src" "${FILES[@]}"
+run 0 "$EKISA" create "$T/two.eka" -C "$T/src" "${FILES[@]}"
+cmp -s "$T/one.eka" "$T/two.eka" || fail "two creates with SOURCE_DATE_EPOCH differ"
+unset SOURCE_DATE_EPOCH
+
+# --- list ---
+run 0 "$EKISA" list "$T/one.eka"
+has "$T/out" "sub/深い/日本語.txt"
+has "$T/out" "sub/深い/"
+has "$T/out" "2004-11-11 14:10:47"
+has "$T/out" "ekisa_code"
+has "$T/out" "bshf_crypt"
+has "$T/out" "ekisa_crypt"
+grep -q "300000  raw .*sub/big.bin" "$T/out" || fail "list: size/type of sub/big.bin"
+[ "$(wc -l <"$T/out")" -eq 10 ] || fail "list: expected 10 lines"
+
+# --- verify ---
+run 0 "$EKISA" verify "$T/one.eka" -p pw
+run 1 "$EKISA" verify "$T/one.eka" -p wrong
+has "$T/err" "secret.txt"
+
+# --- extract: round trip, no overwrite without -f, selected names ---
+run 0 "$EKISA" extract "$T/one.eka" -o "$T/out1" -p pw
+diff -r "$T/src" "$T/out1" >/dev/null || fail "extracted tree differs from the sources"
+ls -A "$T/out1" | grep -q '^\.ekisa-' && fail "temporary file left behind"
+echo changed >"$T/out1/a.txt"
+run 1 "$EKISA" extract "$T/one.eka" -o "$T/out1" -p pw
+has "$T/err" "use -f"
+[ "$(cat "$T/out1/a.txt")" = changed ] || fail "a.txt was overwritten without -f"
+run 0 "$EKISA" extract "$T/one.eka" -o "$T/out1" -f -p pw
+cmp -s "$T/src/a.txt" "$T/out1/a.txt" || fail "-f did not replace a.txt"
+run 0 "$EKISA" extract "$T/one.eka" -o "$T/out2" "sub/深い" code.txt
+[ -f "$T/out2/sub/深い/日本語.txt" ] && [ -f "$T/out2/code.txt" ] || fail "selected names not extracted"
+[ -e "$T/out2/a.txt" ] && fail "unselected entry extracted"
+run 1 "$EKISA" extract "$T/one.eka" -o "$T/out3" missing.txt
+has "$T/err" "missing.txt"
+# A wrong password: the entry fails and nothing is left under its name.
+run 1 "$EKISA" extract "$T/one.eka" -o "$T/out4" -p wrong secret.txt
+[ -e "$T/out4/secret.txt" ] && fail "entry with a bad checksum was kept"
+ls -A "$T/out4" | grep -q . && fail "leftovers after a failed entry"
+
+# --- cat ---
+run 0 "$EKISA" cat "$T/one.eka" a.txt
+[ "$(cat "$T/out")" = hello ] || fail "cat a.txt"
+run 0 "$EKISA" cat "$T/one.eka" "sub/深い/日本語.txt"
+cmp -s "$T/out" "$T/src/sub/深い/日本語.txt" || fail "cat of a Japanese name"
+run 0 "$EKISA" cat "$T/one.eka" code.txt
+cmp -s "$T/out" "$T/src/code.txt" || fail "cat of an ekisa_code entry"
+run 1 "$EKISA" cat "$T/one.eka" nothere
+
+# --- create refuses unsafe paths and existing archives ---
+mkdir -p "$T/work/inner"
+echo x >"$T/work/inner/f"
+echo y >"$T/outside.txt"
+cd "$T/work/inner"
+for bad in ../../outside.txt "$T/outside.txt" "./f" "inner//f"; do
+    run 1 "$EKISA" create "$T/bad.eka" "$bad"
+    [ -e "$T/bad.eka" ] && fail "archive written despite $bad"
+done
+cd "$T"
+run 1 "$EKISA" create "$T/one.eka" -C "$T/src" a.txt
+has "$T/err" "use -f"
+cmp -s "$T/one.eka" "$T/two.eka" || fail "existing archive changed without -f"
+run 0 "$EKISA" create "$T/one.eka" -f -C "$T/src" a.txt
+mkdir -p "$T/dup"
+echo 1 >"$T/dup/name.txt"
+echo 2 >"$T/dup/NAME.TXT"
+run 1 "$EKISA" create "$T/dup.eka" -C "$T/dup" name.txt NAME.TXT
+has "$T/err" "already has an entry"
+
+# --- extract refuses names that would leave the output folder ---
+# A hand-made archive: entries "..", "x/../../escape.txt", "a:b", "ok.txt",
+# each one byte of raw data.
+le() { # VALUE BYTES
+    local v=$1 n=$2 i
+    for ((i = 0; i < n; i++)); do printf "\\x$(printf %02x $(((v >> (8 * i)) & 255)))"; done
+}
+names=(".." "x/../../escape.txt" "a:b" "ok.txt")
+dirlen=4
+for n in "${names[@]}"; do dirlen=$((dirlen + 40 + ${#n} + 1)); done
+{
+    printf 'Dadez\x1a\x00\x00'
+    le $((0x02000400)) 4
+    le 0 4
+    head -c 48 /dev/zero
+    printf 'DirEntry'
+    le $dirlen 8
+    le ${#names[@]} 4
+    i=0
+    for n in "${names[@]}"; do
+        le 1 8
+        le 0 4
+        le 0 4
+        le $((16 + dirlen + i * 17)) 8
+        le 0 8
+        le 0 4
+        le $((${#n} + 1)) 4
+        printf '%s\x00' "$n"
+        i=$((i + 1))
+    done
+    for n in "${names[@]}"; do
+        printf 'filedata'
+        le 1 8
+        printf 'Q'
+    done
+} >"$T/evil.eka"
+run 0 "$EKISA" list "$T/evil.eka"
+has "$T/out" "ok.txt"
+run 1 "$EKISA" extract "$T/evil.eka" -o "$T/evil-out"
+[ -f "$T/evil-out/ok.txt" ] || fail "safe entry of a hostile archive not extracted"
+[ -e "$T/escape.txt" ] && fail "entry written outside the output folder"
+[ "$(ls -A "$T/evil-out")" = ok.txt ] || fail "unexpected files: $(ls -A "$T/evil-out")"
+has "$T/err" "unsafe name"
+# A symbolic link in the output folder is not followed.
+mkdir -p "$T/elsewhere" "$T/linked"
+ln -s "$T/elsewhere" "$T/linked/sub"
+run 1 "$EKISA" extract "$T/two.eka" -o "$T/linked" -p pw
+[ -z "$(ls -A "$T/elsewhere")" ] || fail "extraction followed a symbolic link"
+
+# --- bad archives and usage ---
+echo "just text, long enough to fill a header of sixty-four bytes and more" >"$T/text.txt"
+run 1 "$EKISA" list "$T/text.txt"
+has "$T/err" "not an EKISA archive"
+run 1 "$EKISA" list "$T/nonexistent.eka"
+head -c 200 "$T/two.eka" >"$T/cut.eka"
+run 1 "$EKISA" verify "$T/cut.eka"
+cp "$T/two.eka" "$T/flipped.eka"
+size=$(stat -c %s "$T/flipped.eka")
+printf '\x55' | dd of="$T/flipped.eka" bs=1 seek=$((size - 3)) conv=notrunc status=none
+run 1 "$EKISA" verify "$T/flipped.eka" -p pw
+run 2 "$EKISA"
+has "$T/err" "usage:"
+run 2 "$EKISA" frobnicate
+run 2 "$EKISA" create "$T/x.eka"
+run 2 "$EKISA" create "$T/x.eka" -t zip a.txt
+run 2 "$EKISA" extract
+run 2 "$EKISA" cat "$T/one.eka"
+run 0 "$EKISA" --help
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all tool checks passed"
