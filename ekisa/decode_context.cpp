@@ -19,6 +19,24 @@ inline uint32_t LoadBigEndian(const uint8_t* p) {
 // v != 0
 inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__builtin_clz(v)); }
 
+// Sum of the counts of eight entries.
+inline uint32_t GroupCount(const EKISASymbolEntry* e) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Two entries per 64-bit word, each count in the low half of its entry.
+    uint64_t w0, w1, w2, w3;
+    memcpy(&w0, e, 8);
+    memcpy(&w1, e + 2, 8);
+    memcpy(&w2, e + 4, 8);
+    memcpy(&w3, e + 6, 8);
+    const uint64_t mask = 0x0000FFFF0000FFFFull;
+    const uint64_t pairs = (w0 & mask) + (w1 & mask) + (w2 & mask) + (w3 & mask);
+    return static_cast<uint32_t>(pairs) + static_cast<uint32_t>(pairs >> 32);
+#else
+    return static_cast<uint32_t>(e[0].count) + e[1].count + e[2].count + e[3].count + e[4].count +
+           e[5].count + e[6].count + e[7].count;
+#endif
+}
+
 EKISASymbolModel* AllocateModel() {
     return static_cast<EKISASymbolModel*>(eslHeapAllocate(nullptr, sizeof(EKISASymbolModel), 0));
 }
@@ -289,30 +307,53 @@ int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
     // code * total stays far inside 32 bits (16 + 14 bits).
     if (code >= range || range > 0xFFFFu || total == 0)
         return -1;
-    uint32_t target = code * total / range;
+    // The entry is the one whose share of the range holds the code:
+    // floor(code * total / range) >= cum  <=>  code * total >= cum * range,
+    // so the scan runs in units of the range and needs no division. The
+    // code is below the range, hence the scan ends inside the model (the
+    // counts in use sum to the total); the bound only guards that.
     const EKISASymbolEntry* entries = model->entries;
     const uint32_t n = model->entryCount;
+    uint32_t rest = code * total;  // < 2^16 * 2^14
     uint32_t cumulative = 0;
     uint32_t i = 0;
-    for (;;) {
-        if (i >= n)
-            return -1;
-        const uint32_t c = entries[i].count;
-        if (target < c)
+    uint32_t c;
+    // Flat models (the base model above all) put the entry far down the
+    // table: skip whole groups of eight entries first.
+    while (i + 8 <= n) {
+        const uint32_t group = GroupCount(entries + i);
+        const uint32_t share = group * range;
+        if (rest < share)
             break;
-        target -= c;
-        cumulative += c;
-        ++i;
+        rest -= share;
+        cumulative += group;
+        i += 8;
     }
-    uint32_t newRange = range * entries[i].count / total;
+    for (;;) {
+        c = entries[i].count;
+        const uint32_t share = c * range;
+        if (rest < share)
+            break;
+        rest -= share;
+        cumulative += c;
+        if (++i >= n)
+            return -1;
+    }
+    const uint32_t inverse = EKISAInverse(total);
+    uint32_t newRange = EKISADivide(range * c, total, inverse);
     if (newRange == 0)
         return -1;
-    code -= (cumulative * range + total - 1) / total;
+    code -= EKISADivide(cumulative * range + total - 1, total, inverse);
     const uint32_t shift = 15 - HighestBit(newRange);
     if (shift > 0) {
         newRange <<= shift;
-        if (!FeedCodeBits(code, shift))
+        if (static_cast<uint32_t>(m_bitsLeft) >= shift) {
+            code = (code << shift) | (m_bitRegister >> (32 - shift));  // shift <= 15
+            m_bitRegister <<= shift;
+            m_bitsLeft -= static_cast<int32_t>(shift);
+        } else if (!FeedCodeBits(code, shift)) {
             return -1;
+        }
     }
     m_range = newRange;
     m_code = code;
@@ -415,9 +456,13 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
                 break;
             s = base->entries[j].symbol;
             base->BumpSymbol(static_cast<uint32_t>(j));
-            // The writer escapes only for symbols the model lacks; anything
-            // else is a corrupt stream, and appending would overfill it.
-            if (s != ekisaEscape && (m->FindSymbol(s) >= 0 || !m->AppendSymbol(s)))
+            // The writer escapes only for symbols the model lacks, so a model
+            // never holds more than the 256 bytes and the escape. A stream
+            // that would go beyond that is corrupt (and would, repeated,
+            // overfill the model). Duplicates below that limit only give
+            // wrong bytes, which the entry's checksum reports; looking for
+            // them would cost a scan of the model per escape.
+            if (s != ekisaEscape && (m->entryCount >= 257 || !m->AppendSymbol(s)))
                 break;
         }
 

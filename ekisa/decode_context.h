@@ -48,6 +48,9 @@ public:
 
     // The model pool (null before the first BeginEKISACode).
     const EKISAModelPool* GetModelPool() const { return m_pool; }
+    const EKISASymbolModel* GetPhraseIndexModel() const { return m_phraseIndexModel; }
+    const EKISASymbolModel* GetPhraseLengthModel() const { return m_phraseLengthModel; }
+    const EKISASymbolModel* GetRunLengthModel() const { return m_runLengthModel; }
     // Zero bits supplied beyond the end of the input so that the last
     // symbols of a stream that ends on a word boundary still decode.
     uint32_t GetPaddingBits() const { return m_paddingBits; }

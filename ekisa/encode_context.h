@@ -52,6 +52,9 @@ public:
     // the finishers report failure.
     bool HasWriteFailed() const { return m_writeFailed; }
     const EKISAModelPool* GetModelPool() const { return m_pool; }
+    const EKISASymbolModel* GetPhraseIndexModel() const { return m_phraseIndexModel; }
+    const EKISASymbolModel* GetPhraseLengthModel() const { return m_phraseLengthModel; }
+    const EKISASymbolModel* GetRunLengthModel() const { return m_runLengthModel; }
     EKIBshfBuffer* GetBshfBuffer() const { return m_bshf; }
 
 private:
@@ -61,7 +64,7 @@ private:
     bool HandBuffer(uint32_t bytes);
     void WriteOnes(uint32_t n);
     void ResolvePending();
-    uint32_t LiteralCost(const uint8_t* data, uint32_t length);
+    uint32_t LiteralCost(const uint8_t* data, uint32_t length, uint32_t bound);
     void FreeCodeTables();
 
     // output and bit writer

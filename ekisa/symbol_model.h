@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
 
 struct EKISASymbolEntry {
     uint16_t count;
@@ -15,19 +16,17 @@ struct EKISAChildEntry {
     int16_t model;  // number of the child model in the pool, or -1
 };
 
-enum {
-    ekisaEscape = -1,
-    ekisaMaxEntries = 260,
-    ekisaChildClasses = 128,
-    ekisaPoolModels = 2048,
-    ekisaHalvingTotal = 0x2000,
-    ekisaContextDepth = 4,
-    ekisaWindowSize = 0x10000,
-    ekisaWindowMask = 0xFFFF,
-    // One record per byte value: the next slot, then a ring of 256 positions.
-    ekisaOccurrenceWords = 257,
-    ekisaMaxPhrase = 255,
-};
+const int ekisaEscape = -1;
+const uint32_t ekisaMaxEntries = 260;
+const uint32_t ekisaChildClasses = 128;
+const uint32_t ekisaPoolModels = 2048;
+const uint32_t ekisaHalvingTotal = 0x2000;
+const uint32_t ekisaContextDepth = 4;
+const uint32_t ekisaWindowSize = 0x10000;
+const uint32_t ekisaWindowMask = 0xFFFF;
+// One record per byte value: the next slot, then a ring of 256 positions.
+const uint32_t ekisaOccurrenceWords = 257;
+const uint32_t ekisaMaxPhrase = 255;
 
 // Child classes per level: the k-th most recent byte is shifted right by
 // kEKISAContextShift[k-1]; a child is only created once its class has been
@@ -64,14 +63,25 @@ struct EKISASymbolModel {
     // behind those with an equal one.
     void BumpSymbol(uint32_t index) {
         const uint32_t count = entries[index].count + 1u;
-        const int16_t symbol = entries[index].symbol;
         uint32_t k = index;
-        while (k > 0 && entries[k - 1].count < count) {
-            entries[k] = entries[k - 1];
-            --k;
+        if (k > 0 && entries[k - 1].count < count) {
+            // The counts are sorted: find the first entry with a smaller
+            // count by bisection and move the block in between at once.
+            uint32_t low = 0;
+            uint32_t high = k - 1;
+            while (low < high) {
+                const uint32_t mid = (low + high) / 2;
+                if (entries[mid].count < count)
+                    high = mid;
+                else
+                    low = mid + 1;
+            }
+            const EKISASymbolEntry moved = entries[index];
+            memmove(&entries[low + 1], &entries[low], (index - low) * sizeof(EKISASymbolEntry));
+            entries[low] = moved;
+            k = low;
         }
         entries[k].count = static_cast<uint16_t>(count);
-        entries[k].symbol = symbol;
         if (++total >= ekisaHalvingTotal)
             HalveCounts();
     }
@@ -113,18 +123,41 @@ struct EKISASymbolModel {
 static_assert(sizeof(EKISASymbolModel) == 8 + 4 * ekisaMaxEntries + 4 * ekisaChildClasses,
               "the model is a packed table of 16-bit pairs");
 
+// Classes a model below the base can have children in: 32 at depth 1, 16
+// and 8 deeper (see kEKISAContextShift).
+const uint32_t ekisaDeepChildClasses = 32;
+
 struct EKISAModelPool {
     EKISASymbolModel* first;  // model 0 of the pool
     uint32_t used;            // models handed out, 0..ekisaPoolModels
     EKISASymbolModel base;
     EKISASymbolModel models[ekisaPoolModels];
+    // The child model numbers once more, packed densely: the context walk
+    // runs for every byte, and reading these from the scattered models
+    // would cost a cache miss per level. Kept equal to children[].model.
+    int16_t baseNext[ekisaChildClasses];
+    int16_t next[ekisaPoolModels][ekisaDeepChildClasses];
 
     void Reset() {
         first = models;
         used = 0;
         base.InitModel();
+        for (uint32_t k = 0; k < ekisaChildClasses; ++k)
+            baseNext[k] = -1;
     }
 };
+
+// Exact floor(x / d) for x < 2^31 and 0 < d < 2^16, from the inverse
+// 2^31 / d: the product is low by less than one, so one correction step
+// suffices. Both coders divide by a model's total twice per symbol; this
+// costs one division instead of two.
+inline uint32_t EKISAInverse(uint32_t d) { return 0x80000000u / d; }
+inline uint32_t EKISADivide(uint32_t x, uint32_t d, uint32_t inverse) {
+    uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * inverse) >> 31);
+    if (x - q * d >= d)
+        ++q;
+    return q;
+}
 
 // Number of doublings of a count needed to reach the model's total: the
 // encoder's cheap stand-in for the code length of a symbol.
@@ -170,13 +203,15 @@ struct EKISAHistory {
 inline EKISASymbolModel* EKISAWalkContext(EKISAModelPool* pool, const uint8_t recent[4],
                                           uint32_t ring, uint32_t* depth) {
     EKISASymbolModel* m = &pool->base;
+    const int16_t* row = pool->baseNext;
     uint32_t d = 0;
     while (d < ekisaContextDepth) {
         const uint8_t x = recent[(ring - 1u - d) & 3u];
-        const int n = m->children[x >> kEKISAContextShift[d]].model;
+        const int n = row[x >> kEKISAContextShift[d]];
         if (n < 0)
             break;
         m = &pool->first[n];
+        row = pool->next[n];
         ++d;
     }
     *depth = d;
@@ -195,15 +230,20 @@ inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t de
     if (seen.count < kEKISAGrowthLimit[depth])
         return;
 
-    EKISASymbolModel* parent = &pool->base;
+    int parentNumber = -1;  // the base model
+    int16_t* row = pool->baseNext;
     for (uint32_t j = 0; j <= depth; ++j) {
-        EKISAChildEntry& child = parent->children[history.Recent(j) >> kEKISAContextShift[j]];
-        if (child.model >= 0) {
-            parent = &pool->first[child.model];
+        const uint32_t cls = history.Recent(j) >> kEKISAContextShift[j];
+        const int existing = row[cls];
+        if (existing >= 0) {
+            parentNumber = existing;
+            row = pool->next[existing];
             continue;
         }
         const uint32_t number = pool->used++;
-        child.model = static_cast<int16_t>(number);
+        EKISASymbolModel* parent = parentNumber < 0 ? &pool->base : &pool->first[parentNumber];
+        parent->children[cls].model = static_cast<int16_t>(number);
+        row[cls] = static_cast<int16_t>(number);
         EKISASymbolModel* fresh = &pool->first[number];
         uint32_t n = 0;
         uint32_t sum = 0;
@@ -221,6 +261,8 @@ inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t de
         fresh->entryCount = n + 1;
         fresh->total = sum + 1;
         fresh->ClearChildren();
+        for (uint32_t k = 0; k < ekisaDeepChildClasses; ++k)
+            pool->next[number][k] = -1;
         return;
     }
 }

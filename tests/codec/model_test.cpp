@@ -1,0 +1,241 @@
+// Symbol models, their costs and the growth of the context tree.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "ekisa/symbol_model.h"
+
+namespace {
+
+TEST(SymbolModel, FreshModelHoldsEveryByteAndTheEscape) {
+    EKISASymbolModel m;
+    m.InitModel();
+    EXPECT_EQ(m.total, 257u);
+    EXPECT_EQ(m.entryCount, 257u);
+    for (int k = 0; k < 256; ++k)
+        ASSERT_EQ(m.FindSymbol(k), k);
+    EXPECT_EQ(m.FindSymbol(ekisaEscape), 256);
+    EXPECT_EQ(m.entries[256].count, 1u);
+    for (const EKISAChildEntry& c : m.children) {
+        ASSERT_EQ(c.count, 0u);
+        ASSERT_EQ(c.model, -1);
+    }
+    EXPECT_EQ(m.FindSymbol(300), -1);
+}
+
+TEST(SymbolModel, HalvesWhenTheTotalReaches8192) {
+    EKISASymbolModel m;
+    m.InitModel();
+    m.children[5].count = 7;
+    m.children[6].count = 1;
+    for (int k = 0; k < 7934; ++k)
+        m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol(0x33)));
+    EXPECT_EQ(m.total, 8191u);
+    EXPECT_EQ(m.entries[0].symbol, 0x33);
+    EXPECT_EQ(m.entries[0].count, 7935u);
+    m.BumpSymbol(0);  // the 7,935th bump: 8,192 is reached
+    EXPECT_EQ(m.entries[0].count, 3968u);
+    for (uint32_t k = 1; k < m.entryCount; ++k)
+        ASSERT_EQ(m.entries[k].count, 1u) << "counts round up and never fall to 0";
+    EXPECT_EQ(m.total, 3968u + 256u);
+    EXPECT_EQ(m.children[5].count, 3u) << "child counts round down";
+    EXPECT_EQ(m.children[6].count, 0u);
+    EXPECT_EQ(m.children[5].model, -1);
+}
+
+TEST(SymbolModel, BumpStopsBehindAnEqualCount) {
+    EKISASymbolModel m;
+    m.InitModel();
+    // Counts 3 ('a'), 2 ('b'), 2 ('c'), then ones.
+    m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('a')));
+    m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('a')));
+    m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('b')));
+    m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('c')));
+    ASSERT_EQ(m.entries[0].symbol, 'a');
+    ASSERT_EQ(m.entries[1].symbol, 'b');
+    ASSERT_EQ(m.entries[2].symbol, 'c');
+    // 'c' rises to 3: past 'b' (2), but behind 'a' (3).
+    m.BumpSymbol(2);
+    EXPECT_EQ(m.entries[0].symbol, 'a');
+    EXPECT_EQ(m.entries[1].symbol, 'c');
+    EXPECT_EQ(m.entries[1].count, 3u);
+    EXPECT_EQ(m.entries[2].symbol, 'b');
+    // A symbol with count 1 deep in the table rises to 2: behind 'b' (2),
+    // and the entries it passed keep their order.
+    const int z = m.FindSymbol('z');
+    const int before = m.FindSymbol('y');
+    m.BumpSymbol(static_cast<uint32_t>(z));
+    EXPECT_EQ(m.entries[3].symbol, 'z');
+    EXPECT_EQ(m.FindSymbol('y'), before + 1);
+    EXPECT_EQ(m.total, 257u + 6u);
+}
+
+TEST(SymbolModel, AppendStopsAtTheCapacity) {
+    EKISASymbolModel m;
+    m.InitModel();
+    for (int k = 0; k < 3; ++k)
+        EXPECT_TRUE(m.AppendSymbol(k));
+    EXPECT_EQ(m.entryCount, 260u);
+    EXPECT_EQ(m.total, 260u);
+    EXPECT_FALSE(m.AppendSymbol(7));
+    EXPECT_EQ(m.entryCount, 260u);
+    EXPECT_EQ(m.total, 260u);
+}
+
+TEST(SymbolModel, CostCountsDoublingsToTheTotal) {
+    EXPECT_EQ(EKISASymbolCost(257, 257), 0u);
+    EXPECT_EQ(EKISASymbolCost(1, 257), 9u);
+    EXPECT_EQ(EKISASymbolCost(1, 256), 8u);
+    EXPECT_EQ(EKISASymbolCost(100, 8191), 7u);
+    EXPECT_EQ(EKISASymbolCost(5000, 8191), 1u);
+}
+
+struct Tree {
+    std::unique_ptr<EKISAModelPool> pool{new EKISAModelPool};
+    std::unique_ptr<uint8_t[]> window{new uint8_t[ekisaWindowSize]()};
+    std::unique_ptr<uint32_t[]> occurrences{new uint32_t[256 * ekisaOccurrenceWords]()};
+    EKISAHistory history{};
+    Tree() {
+        pool->Reset();
+        history.window = window.get();
+        history.occurrences = occurrences.get();
+    }
+    // One literal coded in the context model, as both coders do it.
+    void Literal(uint8_t s) {
+        uint32_t depth;
+        EKISASymbolModel* m = EKISAWalkContext(pool.get(), history.recent, history.ring, &depth);
+        const int k = m->FindSymbol(s);
+        if (k >= 0)
+            m->BumpSymbol(static_cast<uint32_t>(k));
+        else
+            m->AppendSymbol(s);
+        history.Store(s);
+        EKISAGrowTree(pool.get(), m, depth, s, history);
+    }
+};
+
+TEST(ContextTree, GrowsLevelByLevelAtTheLimits) {
+    Tree t;
+    t.Literal('A');  // base, depth 0: limit 1, so a model at once
+    ASSERT_EQ(t.pool->used, 1u);
+    EXPECT_EQ(t.pool->base.children['A' >> 1].model, 0);
+
+    // Context "A" has model 0 (depth 1). A 'B' coded there counts class
+    // 'B' >> 3 of model 0; the context "B" only gets a model of its own at
+    // the eighth sighting (limit 8 at depth 1).
+    t.Literal('B');
+    EXPECT_EQ(t.pool->used, 1u);
+    EXPECT_EQ(t.pool->first[0].children['B' >> 3].count, 1u);
+    for (int k = 0; k < 6; ++k) {
+        t.Literal('A');  // context "B" has no model: coded in the base model
+        t.Literal('B');
+    }
+    EXPECT_EQ(t.pool->first[0].children['B' >> 3].count, 7u);
+    EXPECT_EQ(t.pool->used, 1u);
+    t.Literal('A');
+    t.Literal('B');
+    ASSERT_EQ(t.pool->used, 2u);
+    EXPECT_EQ(t.pool->base.children['B' >> 1].model, 1) << "the first missing level gets the model";
+    // The next 'B' finds level 0 ("B") present and creates level 1 ("A" before "B").
+    t.Literal('A');
+    t.Literal('B');
+    ASSERT_EQ(t.pool->used, 3u);
+    EXPECT_EQ(t.pool->first[1].children['A' >> 3].model, 2);
+}
+
+TEST(ContextTree, NewModelIsSeededFromTheCodingModel) {
+    Tree t;
+    EKISASymbolModel& base = t.pool->base;
+    // Counts in the base model: 'x' 40, 'y' 16, 'z' 15.
+    for (int k = 0; k < 39; ++k)
+        base.BumpSymbol(static_cast<uint32_t>(base.FindSymbol('x')));
+    for (int k = 0; k < 15; ++k)
+        base.BumpSymbol(static_cast<uint32_t>(base.FindSymbol('y')));
+    for (int k = 0; k < 14; ++k)
+        base.BumpSymbol(static_cast<uint32_t>(base.FindSymbol('z')));
+    t.Literal('q');  // coded in the base model: 'q' rises to 2
+    ASSERT_EQ(t.pool->used, 1u);
+    const EKISASymbolModel& fresh = t.pool->first[0];
+    ASSERT_EQ(fresh.entryCount, 3u);
+    EXPECT_EQ(fresh.entries[0].symbol, 'x');
+    EXPECT_EQ(fresh.entries[0].count, 40u >> 4);
+    EXPECT_EQ(fresh.entries[1].symbol, 'y');
+    EXPECT_EQ(fresh.entries[1].count, 1u);
+    EXPECT_EQ(fresh.entries[2].symbol, ekisaEscape);
+    EXPECT_EQ(fresh.total, 2u + 1u + 1u);
+    for (const EKISAChildEntry& c : fresh.children)
+        ASSERT_EQ(c.model, -1);
+}
+
+TEST(ContextTree, FullPoolStopsGrowthButNotCoding) {
+    Tree t;
+    t.pool->used = ekisaPoolModels;
+    t.Literal('A');
+    EXPECT_EQ(t.pool->used, ekisaPoolModels);
+    EXPECT_EQ(t.pool->base.children['A' >> 1].model, -1);
+    EXPECT_EQ(t.pool->base.children['A' >> 1].count, 0u) << "nothing is counted either";
+    EXPECT_EQ(t.pool->base.entries[0].symbol, 'A') << "the model itself still learns";
+}
+
+TEST(ContextTree, DepthFourIsTheDeepest) {
+    Tree t;
+    for (int k = 0; k < 1000; ++k)
+        t.Literal(k % 2 ? 'b' : 'a');
+    uint32_t depth;
+    EKISAWalkContext(t.pool.get(), t.history.recent, t.history.ring, &depth);
+    EXPECT_EQ(depth, 4u);
+    const uint32_t used = t.pool->used;
+    for (int k = 0; k < 100; ++k)
+        t.Literal(k % 2 ? 'b' : 'a');
+    EXPECT_EQ(t.pool->used, used) << "a model at depth 4 has no children";
+}
+
+TEST(History, StoresRingWindowAndOccurrences) {
+    Tree t;
+    EKISAHistory& h = t.history;
+    for (int k = 0; k < 300; ++k)
+        h.Store(static_cast<uint8_t>(k % 3 == 0 ? 'b' : 'c'));
+    EXPECT_EQ(h.position, 300u);
+    EXPECT_EQ(h.LastByte(), 'c');
+    EXPECT_EQ(h.Recent(0), 'c');
+    EXPECT_EQ(h.Recent(2), 'b');  // 297 % 3 == 0
+    EXPECT_EQ(h.Occurrence('b', 1), 297u);
+    EXPECT_EQ(h.Occurrence('b', 2), 294u);
+    // 'c' was stored 200 times; the ring holds the last 256 (and zeros).
+    EXPECT_EQ(h.Occurrence('c', 1), 299u);
+    EXPECT_EQ(t.occurrences['c' * ekisaOccurrenceWords], 200u);
+    for (int k = 0; k < 70000; ++k)
+        h.Store('d');
+    EXPECT_EQ(h.position, (300u + 70000u) & 0xFFFFu) << "the window position wraps";
+    EXPECT_EQ(t.occurrences['d' * ekisaOccurrenceWords], 70000u % 256u);
+}
+
+}  // namespace
+
+namespace {
+
+// The coders divide by a model's total through an inverse; the quotients
+// must be exact, or the bits would change.
+TEST(SymbolModel, DivisionThroughTheInverseIsExact) {
+    for (uint32_t d = 1; d <= 8193; ++d) {
+        const uint32_t inverse = EKISAInverse(d);
+        const uint32_t top = (1u << 30) + 8192;
+        for (uint32_t q : {0u, 1u, 2u, 3u, top / d / 2, top / d - 1, top / d}) {
+            for (uint32_t x : {q * d, q * d + d - 1, q * d - 1}) {
+                if (x > top)
+                    continue;
+                ASSERT_EQ(EKISADivide(x, d, inverse), x / d) << x << " / " << d;
+            }
+        }
+    }
+    uint32_t s = 1;
+    for (int k = 0; k < 200000; ++k) {
+        s = s * 1664525u + 1013904223u;
+        const uint32_t d = 1 + (s >> 8) % 8193;
+        s = s * 1664525u + 1013904223u;
+        const uint32_t x = s >> 2;  // below 2^30
+        ASSERT_EQ(EKISADivide(x, d, EKISAInverse(d)), x / d);
+    }
+}
+
+}  // namespace
