@@ -1,0 +1,21 @@
+// Resource ids of the patch installer, shared by the resource script and the code.
+#pragma once
+
+#define IDC_STATIC (-1)
+
+#define IDD_ABOUTBOX 100
+#define IDS_ABOUTBOX 101
+#define IDD_PATCH_DIALOG 102
+#define IDR_MAINFRAME 128
+#define IDR_PATCHDATA 130
+#define IDD_PROGRESS 131
+
+// Main dialog
+#define IDC_CHECK_EXE 1001
+#define IDC_CHECK_SCRIPT 1002
+// Progress dialog
+#define IDC_PROGRESS 1002
+#define IDC_STATUS 1003
+
+// System menu command that opens the about box.
+#define IDM_ABOUTBOX 0x0010

@@ -1,0 +1,101 @@
+# Building patch installers around EKISA archives.
+#
+#   ekisa_archive(OUTPUT archive [DIRECTORY dir] FILES [-t type] file... [DEPENDS ...])
+#       makes an archive at build time with the host ekisa tool.
+#   add_patch_installer(name ARCHIVE archive [DEPENDS target...])
+#       builds name.exe: the installer with the archive embedded as its patch
+#       data (resource type name "RT_RCDATA", id 130). For tests, NO_ARCHIVE
+#       leaves the patch data out and RESOURCE_TYPE stores it under another type.
+#
+# The Windows builds cannot run the ekisa tool they build themselves, so they
+# take a host-built one: -DEKISA_TOOL=<host build>/tools/ekisa.
+enable_language(RC)
+
+set(EKISA_TOOL "" CACHE FILEPATH "Host-built ekisa tool used to make the archives (e.g. build/host/tools/ekisa)")
+
+function(ekisa_archive)
+  if(NOT EKISA_TOOL OR NOT EXISTS "${EKISA_TOOL}")
+    message(FATAL_ERROR
+      "The Windows build makes its patch archives with the host ekisa tool, and EKISA_TOOL "
+      "does not name one (EKISA_TOOL='${EKISA_TOOL}'). Build the host preset first "
+      "(cmake --preset host && cmake --build build/host --target ekisa_tool) and configure "
+      "with -DEKISA_TOOL=$PWD/build/host/tools/ekisa.")
+  endif()
+  cmake_parse_arguments(EA "" "OUTPUT;DIRECTORY" "FILES;DEPENDS" ${ARGN})
+  if(NOT EA_OUTPUT OR NOT EA_FILES)
+    message(FATAL_ERROR "ekisa_archive: OUTPUT and FILES are needed")
+  endif()
+  set(args create ${EA_OUTPUT} -f)
+  set(inputs)
+  if(EA_DIRECTORY)
+    list(APPEND args -C ${EA_DIRECTORY})
+  endif()
+  set(expect_type FALSE)
+  foreach(f IN LISTS EA_FILES)
+    if(expect_type)
+      list(APPEND args ${f})
+      set(expect_type FALSE)
+    elseif(f STREQUAL "-t")
+      list(APPEND args -t)
+      set(expect_type TRUE)
+    else()
+      list(APPEND args ${f})
+      if(EA_DIRECTORY)
+        list(APPEND inputs ${EA_DIRECTORY}/${f})
+      else()
+        list(APPEND inputs ${f})
+      endif()
+    endif()
+  endforeach()
+  get_filename_component(out_dir ${EA_OUTPUT} DIRECTORY)
+  add_custom_command(
+    OUTPUT ${EA_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${EA_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=1000000000 ${EKISA_TOOL} ${args}
+    DEPENDS ${inputs} ${EA_DEPENDS} ${EKISA_TOOL}
+    COMMENT "Making archive ${EA_OUTPUT}"
+    VERBATIM)
+endfunction()
+
+function(add_patch_installer name)
+  cmake_parse_arguments(PI "NO_ARCHIVE" "ARCHIVE;RESOURCE_TYPE" "DEPENDS" ${ARGN})
+  if(NOT PI_ARCHIVE AND NOT PI_NO_ARCHIVE)
+    message(FATAL_ERROR "add_patch_installer(${name}): ARCHIVE is needed")
+  endif()
+  # RESOURCE_TYPE exists for the tests: a type other than the string name
+  # "RT_RCDATA" (such as 10, the predefined RCDATA type) must not be found.
+  if(NOT PI_RESOURCE_TYPE)
+    set(PI_RESOURCE_TYPE RT_RCDATA)
+  endif()
+  get_filename_component(resource_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../app/resources ABSOLUTE)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}_resources.rc)
+  if(PI_NO_ARCHIVE)
+    set(data_line "// no patch data")
+  else()
+    get_filename_component(archive ${PI_ARCHIVE} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
+    # A bare identifier that names no predefined type is stored as a string
+    # type name: here "RT_RCDATA".
+    set(data_line "IDR_PATCHDATA ${PI_RESOURCE_TYPE} \"${archive}\"")
+  endif()
+  file(CONFIGURE OUTPUT ${rc} CONTENT "// Generated for ${name}: the installer's resources and its patch data.
+#include \"patch.rc\"
+#undef RT_RCDATA
+${data_line}
+" @ONLY)
+  add_executable(${name} WIN32 ${rc})
+  target_link_libraries(${name} PRIVATE patch_app_objects)
+  target_include_directories(${name} PRIVATE ${resource_dir})
+  set(rc_inputs
+    ${resource_dir}/patch.rc
+    ${resource_dir}/resource.h
+    ${resource_dir}/patch.ico
+    ${resource_dir}/patch.manifest)
+  if(NOT PI_NO_ARCHIVE)
+    list(APPEND rc_inputs ${archive})
+  endif()
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${rc_inputs}")
+  if(PI_DEPENDS)
+    add_dependencies(${name} ${PI_DEPENDS})
+  endif()
+endfunction()

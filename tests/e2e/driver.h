@@ -1,0 +1,108 @@
+// Helpers of the end-to-end driver: running the installer, finding and
+// operating its windows, the registry entry, and files.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// A failed expectation; the scenario stops and is reported with the text.
+struct Failure {
+    std::string message;
+};
+[[noreturn]] void Fail(const std::string& message);
+void Expect(bool condition, const std::string& message);
+// Writes one line of CP932 text (as the programs use it) as UTF-8.
+void Log(const std::string& text);
+
+// Every wait of the driver is bounded by this.
+const DWORD kTimeoutMs = 60000;
+
+// Sleeps while answering this thread's messages (the driver owns windows too).
+void Pump(DWORD ms);
+// Polls until the condition holds; fails with "timed out waiting for WHAT".
+template <class Condition>
+void WaitFor(const std::string& what, Condition condition, DWORD timeoutMs = kTimeoutMs) {
+    DWORD start = GetTickCount();
+    while (!condition()) {
+        if (GetTickCount() - start > timeoutMs)
+            Fail("timed out after " + std::to_string(timeoutMs / 1000) + " s waiting for " + what);
+        Pump(10);
+    }
+}
+
+// One installer (or game) process. The destructor ends it if it still runs,
+// so a failed scenario never leaves it behind.
+class Process {
+public:
+    Process() : m_info() {}
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    void Start(const std::string& exe, const std::string& currentDirectory);
+    bool Running() const;
+    DWORD Id() const { return m_info.dwProcessId; }
+    // Waits for the end and returns the exit code.
+    DWORD WaitExit(const std::string& what);
+    void Kill();
+
+private:
+    PROCESS_INFORMATION m_info;
+};
+
+// Top-level windows of a process (or of any process when pid is 0).
+HWND FindTopWindow(DWORD pid, const char* className, const char* title);
+std::string WindowText(HWND hwnd);  // bounded: never hangs on a busy window
+std::string ItemText(HWND dialog, int id);
+std::string ClassOf(HWND hwnd);
+LRESULT SendBounded(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+// Presses a dialog's button the way a click does, without waiting for it.
+void PressButton(HWND dialog, int id);
+void SetCheck(HWND dialog, int id, bool checked);
+bool IsChecked(HWND dialog, int id);
+
+// The message box "ミルトア修正パッチ" of the process: waits for it, reads its
+// text, checks it, presses OK. Returns the title of the box's owner window
+// (empty when it has none).
+std::string AnswerMessage(DWORD pid, const std::string& expected);
+
+// Registry entry of the game's uninstaller.
+extern const char kUninstallKey[];
+void SetUninstallString(const std::string& value);
+void SetUninstallKeyWithoutValue();
+void DeleteUninstallKey();
+// Makes the key readable but not writable for everyone.
+void RestrictUninstallKeyToReading();
+// Saves the entry as it was before the run and puts it back afterwards.
+class UninstallKeyGuard {
+public:
+    UninstallKeyGuard();
+    ~UninstallKeyGuard();
+
+private:
+    bool m_existed;
+    bool m_hadValue;
+    std::string m_value;
+};
+
+// Files. Paths are Windows paths in the ANSI code page.
+std::string ReadFileBytes(const std::string& path);
+bool FileExists(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+void CopyFileOrFail(const std::string& from, const std::string& to);
+void MakeDirectories(const std::string& path);
+void RemoveTree(const std::string& path);
+std::vector<std::string> ListFolder(const std::string& folder);  // sorted names
+void ExpectSameFile(const std::string& path, const std::string& expectedBytes, const std::string& what);
+
+// Saves the screen (the Wine desktop) as a 24-bit BMP.
+void SaveScreen(const std::string& path);
+
+}  // namespace e2e

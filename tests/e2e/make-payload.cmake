@@ -1,0 +1,16 @@
+# Writes a deterministic text file of exactly SIZE bytes to OUTPUT:
+#   cmake -DOUTPUT=file -DSIZE=n -P make-payload.cmake
+if(NOT DEFINED OUTPUT OR NOT DEFINED SIZE)
+  message(FATAL_ERROR "make-payload: OUTPUT and SIZE are needed")
+endif()
+set(text "")
+set(i 0)
+string(LENGTH "${text}" length)
+while(length LESS SIZE)
+  math(EXPR square "(${i} * ${i} * 7919) % 104729")
+  string(APPEND text "${i}: ミルトア payload line ${square} abcdefghijklmnopqrstuvwxyz\n")
+  math(EXPR i "${i} + 1")
+  string(LENGTH "${text}" length)
+endwhile()
+string(SUBSTRING "${text}" 0 ${SIZE} text)
+file(WRITE ${OUTPUT} "${text}")

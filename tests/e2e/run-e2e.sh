@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs one group of end-to-end scenarios: one Wine session under its own Xvfb.
+#
+#   run-e2e.sh BUILD DRIVER.exe GROUP
+#
+# For the group "failures" a small tmpfs is mounted and mapped as drive T: so
+# that a write can run out of space; without the right to mount, that
+# scenario reports itself as skipped.
+set -u
+build=$(cd "$1" && pwd)
+driver=$2
+group=$3
+root=$(cd "$(dirname "$0")/../.." && pwd)
+scripts=$root/scripts
+
+if ! command -v xvfb-run >/dev/null; then
+  echo "run-e2e: xvfb-run is missing (package xvfb; scripts/setup installs it)" >&2
+  exit 1
+fi
+env_text=$("$scripts/wine-prefix" --env "$build") || exit 1
+eval "$env_text"
+"$scripts/wine-prefix" "$build" || exit 1
+
+work=$build/tests/e2e/work-$group
+rm -rf "$work"
+mkdir -p "$work"
+
+full_disk_args=()
+mount_point=
+drive_link=$WINEPREFIX/dosdevices/t:
+cleanup() {
+  "$WINESERVER" -k >/dev/null 2>&1
+  "$WINESERVER" -w >/dev/null 2>&1
+  if [ -n "$mount_point" ]; then
+    rm -f "$drive_link"
+    umount "$mount_point" 2>/dev/null
+    rmdir "$mount_point" 2>/dev/null
+  fi
+}
+trap cleanup EXIT
+
+if [ "$group" = failures ]; then
+  mount_point=$(mktemp -d /tmp/miltoa-full.XXXXXX)
+  if mount -t tmpfs -o size=128k tmpfs "$mount_point" 2>/dev/null; then
+    rm -f "$drive_link"
+    ln -s "$mount_point" "$drive_link"
+    full_disk_args=(--full-disk t:)
+  else
+    echo "run-e2e: cannot mount a tmpfs here; the disk-full scenario is skipped" >&2
+    rmdir "$mount_point"
+    mount_point=
+  fi
+fi
+
+# A session left over from an earlier run would hold the old display.
+"$WINESERVER" -k >/dev/null 2>&1
+"$WINESERVER" -w >/dev/null 2>&1
+
+xvfb-run -a -s "-screen 0 1024x768x24" \
+  "$scripts/wine-run" "$driver" --build "$build" --work "$work" --group "$group" "${full_disk_args[@]}"
