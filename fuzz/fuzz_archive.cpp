@@ -1,0 +1,75 @@
+// An archive from arbitrary bytes: open it, walk every directory, and read
+// every entry both streamed and whole. Failures are fine; crashes, hangs and
+// stray reads or writes are not.
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "ekisa/ekisa_archive.h"
+#include "esl/file.h"
+
+namespace {
+
+const uint32_t kMaxRead = 1u << 20;  // per entry, to keep runs short
+
+void ReadEntry(EKISAArchive& archive, const std::string& name, int streaming) {
+    if (archive.DescendFile(name.c_str(), nullptr, streaming) != eslResultSuccess)
+        return;
+    archive.GetLength();
+    static uint8_t buffer[65536 + 64];
+    uint32_t total = 0;
+    static const uint32_t kPieces[] = {65536, 1, 4099, 7};
+    for (uint32_t k = 0; total < kMaxRead; ++k) {
+        const uint32_t piece = kPieces[k % 4];
+        const uint32_t got = archive.Read(buffer, piece);
+        if (got > piece)
+            __builtin_trap();
+        total += got;
+        if (got < piece)
+            break;
+    }
+    archive.GetPointer();
+    archive.AscendFile();
+}
+
+void Walk(EKISAArchive& archive, int depth) {
+    EKISADirectory* level = archive.GetCurrentLevel();
+    if (level == nullptr || depth > 4)
+        return;
+    std::vector<std::pair<std::string, bool>> names;
+    for (uint32_t k = 0; k < level->GetSize() && k < 64; ++k) {
+        const EKISAFileEntry* e = level->GetAt(k);
+        if (e != nullptr)
+            names.push_back({e->name != nullptr ? std::string(e->name) : std::string(), e->IsDirectory()});
+    }
+    for (const auto& item : names) {
+        if (item.second) {
+            if (archive.DescendDirectory(item.first.c_str(), nullptr) == eslResultSuccess) {
+                Walk(archive, depth + 1);
+                archive.AscendDirectory();
+            }
+            continue;
+        }
+        ReadEntry(archive, item.first, 1);
+        ReadEntry(archive, item.first, 0);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    EMemoryFile file;
+    file.Open(const_cast<uint8_t*>(data), static_cast<uint32_t>(size));
+    EKISAArchive archive;
+    if (archive.Open(&file, nullptr) == eslResultSuccess) {
+        Walk(archive, 0);
+        // Paths as the installer gives them, and some it does not.
+        archive.OpenFile("quorvel.exe", nullptr, 1);
+        archive.OpenFile("sub\\a.bin", nullptr, 0);
+        archive.ChangeDirectory("\\sub\\\\deeper");
+    }
+    archive.Close();
+    return 0;
+}
