@@ -391,3 +391,22 @@ TEST(ArchiveCreateTest, ShortWritesAreReported) {
 }
 
 }  // namespace
+
+// An entry the size of the game executable: whole-mode decoding reports
+// progress after each 16,384-byte piece, 65 full ones and one of 4,608.
+TEST(ArchiveCreateTest, WholeModeProgressOfAGameSizedEntry) {
+    const uint32_t size = 1069568;
+    Bytes content = Mixed(size, 9);
+    Bytes bytes;
+    ASSERT_TRUE(CreateArchive({File("quorvel.exe", content, ekisaEncodeCode)}, &bytes, nullptr));
+
+    EMemoryFile file;
+    CountingArchive archive;
+    ASSERT_EQ(0, file.Open(bytes.data(), uint32_t(bytes.size())));
+    ASSERT_EQ(0, archive.Open(&file, nullptr));
+    ASSERT_EQ(0, archive.OpenFile("quorvel.exe", nullptr, 0));
+    EXPECT_EQ(66, archive.calls);
+    EXPECT_EQ(size, archive.lastDone);
+    EXPECT_EQ(size, archive.lastTotal);
+    EXPECT_EQ(content, ReadAll(archive, 65536));
+}
