@@ -143,6 +143,37 @@ void EBasicString<C>::AssignString(const EBasicString& s) {
 }
 
 template <class C>
+void EBasicString<C>::AppendCText(const C* text) {
+    if (text != nullptr) {
+        size_t n = TextLength(text);
+        if (FitsLength<C>(n))
+            AppendText(text, static_cast<unsigned int>(n));
+    }
+}
+
+// The measure m includes the terminator; the capacity is room for m - 1.
+template <class C>
+template <class From>
+void EBasicString<C>::AssignConverted(const From* text, int (*convert)(const From*, int, C*, int)) {
+    int measured = text != nullptr ? convert(text, -1, nullptr, 0) : 0;
+    if (measured <= 0 || !FitsLength<C>(static_cast<size_t>(measured))) {
+        SetCapacity(1);
+        m_length = 0;
+        if (m_buffer != nullptr)
+            m_buffer[0] = 0;
+        return;
+    }
+    unsigned int m = static_cast<unsigned int>(measured);
+    if (!Reserve(m + (m - 1) / 2))
+        return;
+    unsigned int len = m - 1;
+    if (convert(text, -1, m_buffer, static_cast<int>(m_capacity)) == 0)
+        len = 0;
+    m_length = len;
+    m_buffer[len] = 0;
+}
+
+template <class C>
 void EBasicString<C>::AppendText(const C* text, unsigned int n) {
     if (text == nullptr && n != 0)
         return;
@@ -282,31 +313,12 @@ EString& EString::operator=(const char* text) {
 }
 
 EString& EString::operator=(const wchar16* text) {
-    int measured = text != nullptr ? eslp::WideToMultiByte(text, -1, nullptr, 0) : 0;
-    if (measured <= 0 || !FitsLength<char>(static_cast<size_t>(measured))) {
-        SetCapacity(1);
-        m_length = 0;
-        if (m_buffer != nullptr)
-            m_buffer[0] = 0;
-        return *this;
-    }
-    unsigned int m = static_cast<unsigned int>(measured);
-    if (!Reserve(m + (m - 1) / 2))
-        return *this;
-    unsigned int len = m - 1;
-    if (eslp::WideToMultiByte(text, -1, m_buffer, static_cast<int>(m_capacity)) == 0)
-        len = 0;
-    m_length = len;
-    m_buffer[len] = 0;
+    AssignConverted(text, eslp::WideToMultiByte);
     return *this;
 }
 
 EString& EString::operator+=(const char* text) {
-    if (text != nullptr) {
-        size_t n = TextLength(text);
-        if (FitsLength<char>(n))
-            AppendText(text, static_cast<unsigned int>(n));
-    }
+    AppendCText(text);
     return *this;
 }
 
@@ -426,31 +438,12 @@ EWideString& EWideString::operator=(const wchar16* text) {
 }
 
 EWideString& EWideString::operator=(const char* text) {
-    int measured = text != nullptr ? eslp::MultiByteToWide(text, -1, nullptr, 0) : 0;
-    if (measured <= 0 || !FitsLength<wchar16>(static_cast<size_t>(measured))) {
-        SetCapacity(1);
-        m_length = 0;
-        if (m_buffer != nullptr)
-            m_buffer[0] = 0;
-        return *this;
-    }
-    unsigned int m = static_cast<unsigned int>(measured);
-    if (!Reserve(m + (m - 1) / 2))
-        return *this;
-    unsigned int len = m - 1;
-    if (eslp::MultiByteToWide(text, -1, m_buffer, static_cast<int>(m_capacity)) == 0)
-        len = 0;
-    m_length = len;
-    m_buffer[len] = 0;
+    AssignConverted(text, eslp::MultiByteToWide);
     return *this;
 }
 
 EWideString& EWideString::operator+=(const wchar16* text) {
-    if (text != nullptr) {
-        size_t n = TextLength(text);
-        if (FitsLength<wchar16>(n))
-            AppendText(text, static_cast<unsigned int>(n));
-    }
+    AppendCText(text);
     return *this;
 }
 

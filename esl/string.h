@@ -35,6 +35,11 @@ protected:
     void AssignText(const C* text);           // '=' from a C text of the own type
     void AssignString(const EBasicString& s);  // '=' from the same class
     void AppendText(const C* text, unsigned int n);
+    void AppendCText(const C* text);  // '+=' from a zero-terminated text
+    // '=' from text of the other width, converted through the ANSI code page.
+    // `convert` follows the Win32 conversion calls (count -1, null to measure).
+    template <class From>
+    void AssignConverted(const From* text, int (*convert)(const From*, int, C*, int));
     void InitFromText(const C* text, int count);
     void InitCopy(const EBasicString& s);
     // SetCapacity(n) and whether the buffer now holds exactly n characters
