@@ -137,13 +137,16 @@ bool LoadSample(const std::string& path, const std::string& scratch, Sample* sam
         const std::string command = "i686-w64-mingw32-strip -o '" + stripped + "' '" + path + "' 2>/dev/null";
         Bytes strippedData;
         if (system(command.c_str()) == 0 && ReadFile(stripped, &strippedData)) {
-            // strip stamps the file with the time of stripping; keep the
-            // original stamp so that the corpus, and the hashes, stay fixed.
+            // strip stamps the file with the time of stripping (and sets the
+            // image checksum to match): keep the original stamp and clear the
+            // checksum, so that the corpus, and the hashes, stay fixed.
             const uint32_t header = raw.size() >= 0x40 ? (raw[0x3C] | raw[0x3D] << 8 | raw[0x3E] << 16 |
                                                           static_cast<uint32_t>(raw[0x3F]) << 24)
                                                        : 0;
-            if (header != 0 && header + 12 <= raw.size() && header + 12 <= strippedData.size())
+            if (header != 0 && header + 0x5C <= raw.size() && header + 0x5C <= strippedData.size()) {
                 memcpy(strippedData.data() + header + 8, raw.data() + header + 8, 4);
+                memset(strippedData.data() + header + 0x58, 0, 4);
+            }
             sample->data = strippedData;
             sample->name += " (stripped)";
         }
@@ -316,7 +319,7 @@ int main(int argc, char** argv) {
             if (!paths.empty())
                 break;
         }
-        for (const char* mo : {"coreutils.mo", "gnupg2.mo"}) {
+        for (const char* mo : {"coreutils.mo", "gnupg2.mo", "postgres-15.mo"}) {
             const std::string p = std::string("/usr/share/locale/ja/LC_MESSAGES/") + mo;
             if (Exists(p))
                 paths.push_back(p);

@@ -19,23 +19,11 @@ inline uint32_t LoadBigEndian(const uint8_t* p) {
 // v != 0
 inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__builtin_clz(v)); }
 
-// Sum of the counts of eight entries.
-inline uint32_t GroupCount(const EKISASymbolEntry* e) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    // Two entries per 64-bit word, each count in the low half of its entry.
-    uint64_t w0, w1, w2, w3;
-    memcpy(&w0, e, 8);
-    memcpy(&w1, e + 2, 8);
-    memcpy(&w2, e + 4, 8);
-    memcpy(&w3, e + 6, 8);
-    const uint64_t mask = 0x0000FFFF0000FFFFull;
-    const uint64_t pairs = (w0 & mask) + (w1 & mask) + (w2 & mask) + (w3 & mask);
-    return static_cast<uint32_t>(pairs) + static_cast<uint32_t>(pairs >> 32);
-#else
-    return static_cast<uint32_t>(e[0].count) + e[1].count + e[2].count + e[3].count + e[4].count +
-           e[5].count + e[6].count + e[7].count;
-#endif
-}
+// Everything one EKISA code context holds, with the archive's read buffer.
+static_assert(sizeof(EKISAModelPool) + ekisaWindowSize + 256 * ekisaOccurrenceWords * sizeof(uint32_t) +
+                      3 * sizeof(EKISASymbolModel) + 0x10000 <=
+                  4u << 20,
+              "a decode context stays within 4 MiB");
 
 EKISASymbolModel* AllocateModel() {
     return static_cast<EKISASymbolModel*>(eslHeapAllocate(nullptr, sizeof(EKISASymbolModel), 0));
@@ -282,60 +270,79 @@ bool EKISADecodeContext::RefillCodeRegister() {
     return true;
 }
 
-bool EKISADecodeContext::FeedCodeBits(uint32_t& code, uint32_t shift) {
+// The slow paths of DecodeIndex: the bit register runs empty.
+bool EKISADecodeContext::RefillCoder(Coder& r) {
+    if (m_bytesLeft >= 4) {  // FillBitRegister's usual case
+        r.bits = LoadBigEndian(m_readPointer);
+        m_readPointer += 4;
+        m_bytesLeft -= 4;
+        r.bitsLeft = 32;
+        return true;
+    }
+    m_bitRegister = r.bits;
+    m_bitsLeft = r.bitsLeft;
+    const bool ok = RefillCodeRegister();
+    r.bits = m_bitRegister;
+    r.bitsLeft = m_bitsLeft;
+    return ok;
+}
+
+bool EKISADecodeContext::FeedCoderBits(Coder& r, uint32_t& code, uint32_t shift) {
     while (shift > 0) {
-        if (m_bitsLeft == 0 && !RefillCodeRegister())
+        if (r.bitsLeft == 0 && !RefillCoder(r))
             return false;
-        uint32_t take = static_cast<uint32_t>(m_bitsLeft);
+        uint32_t take = static_cast<uint32_t>(r.bitsLeft);
         if (take > shift)
             take = shift;  // shift <= 15, so take < 32
-        code = (code << take) | (m_bitRegister >> (32 - take));
-        m_bitRegister <<= take;
-        m_bitsLeft -= static_cast<int32_t>(take);
+        code = (code << take) | (r.bits >> (32 - take));
+        r.bits <<= take;
+        r.bitsLeft -= static_cast<int32_t>(take);
         shift -= take;
     }
     return true;
 }
 
-int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
-    if (m_bitsLeft == 0 && !RefillCodeRegister())
+__attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISASymbolModel* model, Coder& r) {
+    if (r.bitsLeft == 0 && !RefillCoder(r))
         return -1;
-    const uint32_t range = m_range;
-    uint32_t code = m_code;
+    const uint32_t range = r.range;
+    uint32_t code = r.code;
     const uint32_t total = model->total;
-    // A code at or beyond the range points past the last entry. Below it,
-    // code * total stays far inside 32 bits (16 + 14 bits).
-    if (code >= range || range > 0xFFFFu || total == 0)
+    // A code at or beyond the range points past the last entry (the range
+    // is at most 0xFFFF and the total at least 1, the escape's count, by
+    // construction). Below it, code * total stays far inside 32 bits.
+    if (code >= range)
         return -1;
     // The entry is the one whose share of the range holds the code:
     // floor(code * total / range) >= cum  <=>  code * total >= cum * range,
     // so the scan runs in units of the range and needs no division. The
     // code is below the range, hence the scan ends inside the model (the
-    // counts in use sum to the total); the bound only guards that.
+    // counts in use sum to the total); the bounds only guard that.
     const EKISASymbolEntry* entries = model->entries;
     const uint32_t n = model->entryCount;
-    uint32_t rest = code * total;  // < 2^16 * 2^14
-    uint32_t cumulative = 0;
-    uint32_t i = 0;
-    uint32_t c;
-    // Flat models (the base model above all) put the entry far down the
-    // table: skip whole groups of eight entries first.
-    while (i + 8 <= n) {
-        const uint32_t group = GroupCount(entries + i);
-        const uint32_t share = group * range;
+    const uint32_t scaled = code * total;  // < 2^16 * 2^13
+    uint32_t rest = scaled;
+    // Whole groups of 16 entries first, by their kept sums.
+    const uint16_t* groups = model->groupCounts;
+    uint32_t g = 0;
+    for (;;) {
+        const uint32_t share = groups[g] * range;
         if (rest < share)
             break;
         rest -= share;
-        cumulative += group;
-        i += 8;
+        if (++g >= ekisaGroups)
+            return -1;
     }
+    uint32_t i = g << ekisaGroupShift;
+    if (i >= n)
+        return -1;
+    uint32_t c;
     for (;;) {
         c = entries[i].count;
         const uint32_t share = c * range;
         if (rest < share)
             break;
         rest -= share;
-        cumulative += c;
         if (++i >= n)
             return -1;
     }
@@ -343,21 +350,29 @@ int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
     uint32_t newRange = EKISADivide(range * c, total, inverse);
     if (newRange == 0)
         return -1;
-    code -= EKISADivide(cumulative * range + total - 1, total, inverse);
+    // scaled - rest is the cumulative count before the entry times the range.
+    code -= EKISADivide(scaled - rest + total - 1, total, inverse);
     const uint32_t shift = 15 - HighestBit(newRange);
     if (shift > 0) {
         newRange <<= shift;
-        if (static_cast<uint32_t>(m_bitsLeft) >= shift) {
-            code = (code << shift) | (m_bitRegister >> (32 - shift));  // shift <= 15
-            m_bitRegister <<= shift;
-            m_bitsLeft -= static_cast<int32_t>(shift);
-        } else if (!FeedCodeBits(code, shift)) {
+        if (static_cast<uint32_t>(r.bitsLeft) >= shift) {
+            code = (code << shift) | (r.bits >> (32 - shift));  // shift <= 15
+            r.bits <<= shift;
+            r.bitsLeft -= static_cast<int32_t>(shift);
+        } else if (!FeedCoderBits(r, code, shift)) {
             return -1;
         }
     }
-    m_range = newRange;
-    m_code = code;
+    r.range = newRange;
+    r.code = code;
     return static_cast<int>(i);
+}
+
+int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
+    Coder r = LoadCoder();
+    const int i = DecodeIndex(model, r);
+    StoreCoder(r);
+    return i;
 }
 
 int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
@@ -416,27 +431,67 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     EKISAHistory& history = m_history;
     EKISAModelPool* const pool = m_pool;
     EKISASymbolModel* const base = &pool->base;
+    uint8_t* const window = history.window;
+    uint32_t* const occurrences = history.occurrences;
+    // The hot state lives in locals; it goes back to the members on return.
+    Coder r = LoadCoder();
+    uint32_t position = history.position;
+    uint32_t recent = EKISAPackRecent(history);
     uint32_t count = 0;
     while (count < bytes) {
         if (m_copyRemaining > 0) {
             uint32_t k = bytes - count;
             if (k > static_cast<uint32_t>(m_copyRemaining))
                 k = static_cast<uint32_t>(m_copyRemaining);
-            uint8_t b = history.LastByte();
+            uint8_t* const out = buffer + count;
             if (m_copySource >= 0) {
+                // Byte by byte, in order: the source may run into the bytes
+                // being written, and a byte value may recur in the phrase.
+                // In stretches where neither position wraps.
                 uint32_t source = static_cast<uint32_t>(m_copySource);
-                for (uint32_t j = 0; j < k; ++j) {
-                    b = history.window[source];
-                    source = (source + 1) & ekisaWindowMask;
-                    history.Store(b);
-                    buffer[count + j] = b;
+                uint32_t done = 0;
+                while (done < k) {
+                    uint32_t stretch = k - done;
+                    if (stretch > ekisaWindowSize - source)
+                        stretch = ekisaWindowSize - source;
+                    if (stretch > ekisaWindowSize - position)
+                        stretch = ekisaWindowSize - position;
+                    const uint8_t* from = window + source;
+                    uint8_t* to = window + position;
+                    uint8_t* o = out + done;
+                    for (uint32_t j = 0; j < stretch; ++j) {
+                        const uint32_t b = from[j];
+                        uint32_t* record = occurrences + b * ekisaOccurrenceWords;
+                        const uint32_t slot = record[0];
+                        record[1 + slot] = position + j;
+                        record[0] = (slot + 1u) & 0xFFu;
+                        to[j] = static_cast<uint8_t>(b);
+                        o[j] = static_cast<uint8_t>(b);
+                    }
+                    source = (source + stretch) & ekisaWindowMask;
+                    position = (position + stretch) & ekisaWindowMask;
+                    done += stretch;
                 }
                 m_copySource = static_cast<int32_t>(source);
             } else {
+                const uint8_t b = static_cast<uint8_t>(recent);
+                uint32_t* record = occurrences + b * ekisaOccurrenceWords;
+                uint32_t slot = record[0];
                 for (uint32_t j = 0; j < k; ++j) {
-                    history.Store(b);
-                    buffer[count + j] = b;
+                    record[1 + slot] = position;
+                    slot = (slot + 1u) & 0xFFu;
+                    window[position] = b;
+                    position = (position + 1u) & ekisaWindowMask;
                 }
+                record[0] = slot;
+                memset(out, b, k);
+            }
+            if (k >= 4) {
+                recent = static_cast<uint32_t>(out[k - 1]) | static_cast<uint32_t>(out[k - 2]) << 8 |
+                         static_cast<uint32_t>(out[k - 3]) << 16 | static_cast<uint32_t>(out[k - 4]) << 24;
+            } else {
+                for (uint32_t j = 0; j < k; ++j)
+                    recent = recent << 8 | out[j];
             }
             m_copyRemaining -= static_cast<int32_t>(k);
             count += k;
@@ -444,14 +499,14 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
         }
 
         uint32_t depth;
-        EKISASymbolModel* m = EKISAWalkContext(pool, history.recent, history.ring, &depth);
-        const int i = DecodeModelIndex(m);
+        EKISASymbolModel* m = EKISAWalkPacked(pool, recent, &depth);
+        const int i = DecodeIndex(m, r);
         if (i < 0)
             break;
         int s = m->entries[i].symbol;
         m->BumpSymbol(static_cast<uint32_t>(i));
         if (s == ekisaEscape && m != base) {
-            const int j = DecodeModelIndex(base);
+            const int j = DecodeIndex(base, r);
             if (j < 0)
                 break;
             s = base->entries[j].symbol;
@@ -467,19 +522,34 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
         }
 
         if (s != ekisaEscape) {
-            const uint8_t b = static_cast<uint8_t>(s);
-            history.Store(b);
-            buffer[count++] = b;
-            EKISAGrowTree(pool, m, depth, b, history);
+            const uint32_t b = static_cast<uint8_t>(s);
+            uint32_t* record = occurrences + b * ekisaOccurrenceWords;
+            const uint32_t slot = record[0];
+            record[1 + slot] = position;
+            record[0] = (slot + 1u) & 0xFFu;
+            window[position] = static_cast<uint8_t>(b);
+            position = (position + 1u) & ekisaWindowMask;
+            recent = recent << 8 | b;
+            buffer[count++] = static_cast<uint8_t>(b);
+            EKISAGrowTree(pool, m, depth, b, recent);
             continue;
         }
 
         // Phrase: an index (0 repeats the last byte) and a length. The
         // escape in the index model marks the end of the stream.
-        const int p = DecodeModelSymbol(m_phraseIndexModel);
+        const int pi = DecodeIndex(m_phraseIndexModel, r);
+        if (pi < 0)
+            break;
+        const int p = m_phraseIndexModel->entries[pi].symbol;
+        m_phraseIndexModel->BumpSymbol(static_cast<uint32_t>(pi));
         if (p < 0)
             break;
-        const int length = DecodeModelSymbol(p == 0 ? m_runLengthModel : m_phraseLengthModel);
+        EKISASymbolModel* const lengths = p == 0 ? m_runLengthModel : m_phraseLengthModel;
+        const int li = DecodeIndex(lengths, r);
+        if (li < 0)
+            break;
+        const int length = lengths->entries[li].symbol;
+        lengths->BumpSymbol(static_cast<uint32_t>(li));
         if (length < 0)
             break;
         m_copyRemaining = length;
@@ -487,8 +557,13 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
             m_copySource = -1;
         else
             m_copySource = static_cast<int32_t>(
-                (history.Occurrence(history.LastByte(), static_cast<uint32_t>(p)) + 1) & ekisaWindowMask);
+                (history.Occurrence(static_cast<uint8_t>(recent), static_cast<uint32_t>(p)) + 1) & ekisaWindowMask);
     }
+    StoreCoder(r);
+    history.position = position;
+    history.ring = 0;  // recent[3] is the latest byte
+    for (uint32_t t = 0; t < 4; ++t)
+        history.recent[3 - t] = static_cast<uint8_t>(recent >> (8 * t));
     if (count < bytes) {
         // End mark or a symbol that cannot be decoded: the state is no longer
         // in step with the writer, so nothing more is produced.

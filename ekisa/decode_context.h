@@ -59,9 +59,27 @@ public:
 private:
     typedef uint32_t (EKISADecodeContext::*ByteDecoder)(uint8_t* buffer, uint32_t bytes);
 
+    // The arithmetic decoder's registers and the bit register, held in
+    // locals by the byte loop and written back when it returns.
+    struct Coder {
+        uint32_t code;
+        uint32_t range;
+        uint32_t bits;     // the bit register
+        int32_t bitsLeft;  // its unread bits
+    };
+    Coder LoadCoder() const { return Coder{m_code, m_range, m_bitRegister, m_bitsLeft}; }
+    void StoreCoder(const Coder& r) {
+        m_code = r.code;
+        m_range = r.range;
+        m_bitRegister = r.bits;
+        m_bitsLeft = r.bitsLeft;
+    }
+    inline int DecodeIndex(EKISASymbolModel* model, Coder& r);
+    bool RefillCoder(Coder& r);
+    bool FeedCoderBits(Coder& r, uint32_t& code, uint32_t shift);
+
     bool RefillBuffer();
     bool RefillCodeRegister();
-    bool FeedCodeBits(uint32_t& code, uint32_t shift);
     void FreeCodeTables();
 
     // input and bit reader

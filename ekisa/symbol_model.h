@@ -34,9 +34,20 @@ const uint32_t ekisaMaxPhrase = 255;
 static const uint32_t kEKISAContextShift[ekisaContextDepth] = {1, 3, 4, 5};
 static const uint32_t kEKISAGrowthLimit[ekisaContextDepth] = {1, 8, 16, 32};
 
+// The decoder finds an entry by its cumulative count. Flat models (the base
+// model, the phrase models) put it far down the table, so every model also
+// keeps the sum of the counts of each group of 16 entries: the search then
+// steps over whole groups and scans one.
+const uint32_t ekisaGroupShift = 4;
+const uint32_t ekisaGroupEntries = 1u << ekisaGroupShift;
+const uint32_t ekisaGroups = (ekisaMaxEntries + ekisaGroupEntries - 1) / ekisaGroupEntries;
+
 struct EKISASymbolModel {
     uint32_t total;       // sum of the counts of the entries in use
     uint32_t entryCount;  // entries in use, at most ekisaMaxEntries
+    // Sum of the counts of the entries in use, per group of 16 entries
+    // (entries beyond entryCount count 0). Kept by every operation below.
+    uint16_t groupCounts[ekisaGroups];
     EKISASymbolEntry entries[ekisaMaxEntries];  // non-increasing counts
     EKISAChildEntry children[ekisaChildClasses];
 
@@ -49,7 +60,23 @@ struct EKISASymbolModel {
         entries[256].symbol = ekisaEscape;
         total = 257;
         entryCount = 257;
+        for (uint32_t g = 0; g < ekisaGroups; ++g)
+            groupCounts[g] = static_cast<uint16_t>(g < 256 / ekisaGroupEntries ? ekisaGroupEntries : 0);
+        groupCounts[256 >> ekisaGroupShift] = 1;  // the escape
         ClearChildren();
+    }
+
+    // For a model whose entries were written directly: the group sums and
+    // the total from the entries in use.
+    void RecountGroups() {
+        uint32_t sum = 0;
+        for (uint32_t g = 0; g < ekisaGroups; ++g)
+            groupCounts[g] = 0;
+        for (uint32_t k = 0; k < entryCount; ++k) {
+            groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + entries[k].count);
+            sum += entries[k].count;
+        }
+        total = sum;
     }
 
     void ClearChildren() {
@@ -62,37 +89,61 @@ struct EKISASymbolModel {
     // The entry moves in front of every entry with a smaller count, but stays
     // behind those with an equal one.
     void BumpSymbol(uint32_t index) {
-        const uint32_t count = entries[index].count + 1u;
-        uint32_t k = index;
-        if (k > 0 && entries[k - 1].count < count) {
-            // The counts are sorted: find the first entry with a smaller
-            // count by bisection and move the block in between at once.
-            uint32_t low = 0;
-            uint32_t high = k - 1;
-            while (low < high) {
-                const uint32_t mid = (low + high) / 2;
-                if (entries[mid].count < count)
-                    high = mid;
-                else
-                    low = mid + 1;
-            }
-            const EKISASymbolEntry moved = entries[index];
-            memmove(&entries[low + 1], &entries[low], (index - low) * sizeof(EKISASymbolEntry));
-            entries[low] = moved;
-            k = low;
-        }
-        entries[k].count = static_cast<uint16_t>(count);
+        const uint32_t old = entries[index].count;
+        // The counts are sorted, so the entries passed are exactly those
+        // before it with the same (old) count; mostly there are none.
+        const uint32_t k = index > 0 && entries[index - 1].count == old ? MoveUp(index, old) : index;
+        // By position only the count at k changes.
+        entries[k].count = static_cast<uint16_t>(old + 1u);
+        groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + 1u);
         if (++total >= ekisaHalvingTotal)
             HalveCounts();
     }
 
+    // Moves the entry at index (count old, as its predecessor's) in front of
+    // all entries with the count old; gives its new index.
+    __attribute__((noinline)) uint32_t MoveUp(uint32_t index, uint32_t old) {
+        // Most moves are short: look back a few entries, then bisect.
+        uint32_t low;
+        if (index < 4 || entries[index - 4].count != old) {
+            low = index - 1;
+            while (low > 0 && entries[low - 1].count == old)
+                --low;
+        } else {
+            // The first entry with the old count lies in [low, low + span);
+            // entries[index - 4] has it. Without branches on the counts,
+            // which would be mispredicted half the time.
+            low = 0;
+            uint32_t span = index - 3;
+            while (span > 1) {
+                const uint32_t half = span / 2;
+                low = entries[low + half - 1].count == old ? low : low + half;
+                span -= half;
+            }
+        }
+        // All of entries[low..index] hold the old count: only the symbols
+        // move, one place down, and the bumped one goes first.
+        const int16_t moved = entries[index].symbol;
+        if (index - low > 8) {
+            memmove(&entries[low + 1], &entries[low], (index - low) * sizeof(EKISASymbolEntry));
+        } else {
+            for (uint32_t j = index; j > low; --j)
+                entries[j].symbol = entries[j - 1].symbol;
+        }
+        entries[low].symbol = moved;
+        return low;
+    }
+
     // Symbol counts round up so that nothing falls to zero; child counts
     // round down. The order of the entries is unchanged.
-    void HalveCounts() {
+    __attribute__((noinline)) void HalveCounts() {
         uint32_t sum = 0;
+        for (uint32_t g = 0; g < ekisaGroups; ++g)
+            groupCounts[g] = 0;
         for (uint32_t k = 0; k < entryCount; ++k) {
             const uint32_t c = (entries[k].count + 1u) >> 1;
             entries[k].count = static_cast<uint16_t>(c);
+            groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + c);
             sum += c;
         }
         total = sum;
@@ -106,6 +157,7 @@ struct EKISASymbolModel {
             return false;
         entries[entryCount].count = 1;
         entries[entryCount].symbol = static_cast<int16_t>(symbol);
+        groupCounts[entryCount >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[entryCount >> ekisaGroupShift] + 1u);
         ++entryCount;
         ++total;
         return true;
@@ -120,8 +172,9 @@ struct EKISASymbolModel {
     }
 };
 
-static_assert(sizeof(EKISASymbolModel) == 8 + 4 * ekisaMaxEntries + 4 * ekisaChildClasses,
-              "the model is a packed table of 16-bit pairs");
+static_assert(sizeof(EKISASymbolModel) ==
+                  8 + ((2 * ekisaGroups + 3) & ~3u) + 4 * ekisaMaxEntries + 4 * ekisaChildClasses,
+              "the model is a packed table of 16-bit values");
 
 // Classes a model below the base can have children in: 32 at depth 1, 16
 // and 8 deeper (see kEKISAContextShift).
@@ -153,10 +206,9 @@ struct EKISAModelPool {
 // costs one division instead of two.
 inline uint32_t EKISAInverse(uint32_t d) { return 0x80000000u / d; }
 inline uint32_t EKISADivide(uint32_t x, uint32_t d, uint32_t inverse) {
-    uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * inverse) >> 31);
-    if (x - q * d >= d)
-        ++q;
-    return q;
+    const uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * inverse) >> 31);
+    // Without a branch: the correction is as often needed as not.
+    return q + static_cast<uint32_t>(x - q * d >= d);
 }
 
 // Number of doublings of a count needed to reach the model's total: the
@@ -218,22 +270,47 @@ inline EKISASymbolModel* EKISAWalkContext(EKISAModelPool* pool, const uint8_t re
     return m;
 }
 
-// After the literal s was coded in m (at depth) and stored in the history:
-// count the class of s under m and, once it has been seen often enough, give
-// the context that now ends in s a model of its own, seeded from m.
-inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
-                          const EKISAHistory& history) {
-    if (pool->used >= ekisaPoolModels || depth >= ekisaContextDepth)
-        return;
-    EKISAChildEntry& seen = m->children[s >> kEKISAContextShift[depth]];
-    seen.count = static_cast<uint16_t>(seen.count + 1u);
-    if (seen.count < kEKISAGrowthLimit[depth])
-        return;
+// The last four bytes in one word, the most recent in the low byte.
+inline uint32_t EKISAPackRecent(const EKISAHistory& history) {
+    return static_cast<uint32_t>(history.Recent(0)) | static_cast<uint32_t>(history.Recent(1)) << 8 |
+           static_cast<uint32_t>(history.Recent(2)) << 16 | static_cast<uint32_t>(history.Recent(3)) << 24;
+}
 
+// EKISAWalkContext over the packed recent bytes, one level after another.
+inline EKISASymbolModel* EKISAWalkPacked(EKISAModelPool* pool, uint32_t recent, uint32_t* depth) {
+    const int n0 = pool->baseNext[(recent & 0xFFu) >> kEKISAContextShift[0]];
+    if (n0 < 0) {
+        *depth = 0;
+        return &pool->base;
+    }
+    const int n1 = pool->next[n0][((recent >> 8) & 0xFFu) >> kEKISAContextShift[1]];
+    if (n1 < 0) {
+        *depth = 1;
+        return &pool->first[n0];
+    }
+    const int n2 = pool->next[n1][((recent >> 16) & 0xFFu) >> kEKISAContextShift[2]];
+    if (n2 < 0) {
+        *depth = 2;
+        return &pool->first[n1];
+    }
+    const int n3 = pool->next[n2][(recent >> 24) >> kEKISAContextShift[3]];
+    if (n3 < 0) {
+        *depth = 3;
+        return &pool->first[n2];
+    }
+    *depth = 4;
+    return &pool->first[n3];
+}
+
+// Gives the context that ends in the recent bytes (the literal just stored
+// first) a model of its own, seeded from m (the model it was coded in, at
+// depth), unless the context already has one at every level.
+__attribute__((noinline)) inline void EKISAAddContextModel(EKISAModelPool* pool, const EKISASymbolModel* m, uint32_t depth,
+                                 uint32_t recent) {
     int parentNumber = -1;  // the base model
     int16_t* row = pool->baseNext;
     for (uint32_t j = 0; j <= depth; ++j) {
-        const uint32_t cls = history.Recent(j) >> kEKISAContextShift[j];
+        const uint32_t cls = ((recent >> (8 * j)) & 0xFFu) >> kEKISAContextShift[j];
         const int existing = row[cls];
         if (existing >= 0) {
             parentNumber = existing;
@@ -245,6 +322,8 @@ inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t de
         parent->children[cls].model = static_cast<int16_t>(number);
         row[cls] = static_cast<int16_t>(number);
         EKISASymbolModel* fresh = &pool->first[number];
+        for (uint32_t g = 0; g < ekisaGroups; ++g)
+            fresh->groupCounts[g] = 0;
         uint32_t n = 0;
         uint32_t sum = 0;
         for (uint32_t k = 0; k < m->entryCount; ++k) {
@@ -253,11 +332,13 @@ inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t de
                 continue;
             fresh->entries[n].count = static_cast<uint16_t>(c);
             fresh->entries[n].symbol = m->entries[k].symbol;
+            fresh->groupCounts[n >> ekisaGroupShift] = static_cast<uint16_t>(fresh->groupCounts[n >> ekisaGroupShift] + c);
             ++n;
             sum += c;
         }
         fresh->entries[n].count = 1;
         fresh->entries[n].symbol = ekisaEscape;
+        fresh->groupCounts[n >> ekisaGroupShift] = static_cast<uint16_t>(fresh->groupCounts[n >> ekisaGroupShift] + 1u);
         fresh->entryCount = n + 1;
         fresh->total = sum + 1;
         fresh->ClearChildren();
@@ -265,4 +346,24 @@ inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t de
             pool->next[number][k] = -1;
         return;
     }
+}
+
+// After the literal s was coded in m (at depth) and stored in the history
+// (recent: the packed recent bytes, s the latest): count the class of s
+// under m and, once it has been seen often enough, give the context that
+// now ends in s a model of its own, seeded from m.
+inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
+                          uint32_t recent) {
+    if (pool->used >= ekisaPoolModels || depth >= ekisaContextDepth)
+        return;
+    EKISAChildEntry& seen = m->children[s >> kEKISAContextShift[depth]];
+    seen.count = static_cast<uint16_t>(seen.count + 1u);
+    if (seen.count < kEKISAGrowthLimit[depth])
+        return;
+    EKISAAddContextModel(pool, m, depth, recent);
+}
+
+inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
+                          const EKISAHistory& history) {
+    EKISAGrowTree(pool, m, depth, s, EKISAPackRecent(history));
 }

@@ -28,6 +28,7 @@ struct Forger {
             m->total = 1;
             m->entries[0].count = 1;
             m->entries[0].symbol = ekisaEscape;
+            m->RecountGroups();
             m->ClearChildren();
         }
     }

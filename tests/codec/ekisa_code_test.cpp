@@ -84,6 +84,30 @@ TEST(EKISACode, EveryPrefixLengthDecodesFully) {
     }
 }
 
+// Streams whose bits end on a word boundary leave the decoder with an empty
+// register before symbols that need no bits (a byte that its context all but
+// certainly predicts): one word of zero bits stands in, once. Literals only
+// (flags 0), so that the last symbols are such bytes.
+TEST(EKISACode, StandInWordIsSuppliedOnceAtTheEnd) {
+    Bytes text;
+    for (int k = 0; k < 3000; ++k)
+        text.push_back(static_cast<uint8_t>(k % 7 == 6 ? 'b' : 'a'));
+    int needed = 0;
+    for (uint32_t n = 1; n <= 3000; n += 1 + n / 300) {
+        const Bytes plain(text.begin(), text.begin() + n);
+        InFile in(EncodeEKISA(plain, 0));
+        EKISADecodeContext dec(0x10000);
+        dec.SetSourceFile(&in.file);
+        ASSERT_EQ(dec.BeginEKISACode(), eslResultSuccess);
+        Bytes back(n);
+        ASSERT_EQ(dec.ReadEKISACodeBytes(back.data(), n), n) << n;
+        ASSERT_TRUE(back == plain);
+        EXPECT_TRUE(dec.GetPaddingBits() == 0 || dec.GetPaddingBits() == 32);
+        needed += dec.GetPaddingBits() != 0;
+    }
+    EXPECT_GT(needed, 0) << "no sample ended on a word boundary before such symbols";
+}
+
 TEST(EKISACode, FinishOnNothingWritesFourZeroBytes) {
     EXPECT_EQ(EncodeEKISA(Bytes(), 1), Bytes(4, 0));
     EXPECT_EQ(EncodeEKISA(Bytes(), 3), Bytes(4, 0));

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "ekisa/symbol_model.h"
 
@@ -68,6 +70,91 @@ TEST(SymbolModel, BumpStopsBehindAnEqualCount) {
     EXPECT_EQ(m.entries[3].symbol, 'z');
     EXPECT_EQ(m.FindSymbol('y'), before + 1);
     EXPECT_EQ(m.total, 257u + 6u);
+}
+
+// The plain form of the model rules: a bumped entry moves one place at a
+// time past every entry with a smaller count. The shared model takes
+// shortcuts (look-back, bisection, moving only symbols, group sums); both
+// must agree entry for entry.
+struct PlainModel {
+    std::vector<std::pair<uint32_t, int>> entries;  // count, symbol
+    uint32_t total = 0;
+    void Init() {
+        entries.clear();
+        for (int k = 0; k < 256; ++k)
+            entries.push_back({1u, k});
+        entries.push_back({1u, ekisaEscape});
+        total = 257;
+    }
+    void Bump(size_t i) {
+        ++entries[i].first;
+        while (i > 0 && entries[i - 1].first < entries[i].first) {
+            std::swap(entries[i - 1], entries[i]);
+            --i;
+        }
+        if (++total >= ekisaHalvingTotal) {
+            total = 0;
+            for (auto& e : entries) {
+                e.first = (e.first + 1) / 2;
+                total += e.first;
+            }
+        }
+    }
+};
+
+void ExpectSameModel(const EKISASymbolModel& m, const PlainModel& plain) {
+    ASSERT_EQ(m.entryCount, plain.entries.size());
+    ASSERT_EQ(m.total, plain.total);
+    uint32_t groups[ekisaGroups] = {};
+    for (uint32_t k = 0; k < m.entryCount; ++k) {
+        ASSERT_EQ(m.entries[k].count, plain.entries[k].first) << k;
+        ASSERT_EQ(m.entries[k].symbol, plain.entries[k].second) << k;
+        groups[k >> ekisaGroupShift] += m.entries[k].count;
+    }
+    for (uint32_t g = 0; g < ekisaGroups; ++g)
+        ASSERT_EQ(m.groupCounts[g], groups[g]) << "group " << g;
+}
+
+TEST(SymbolModel, BumpsAndAppendsAgreeWithThePlainRules) {
+    EKISASymbolModel m;
+    m.InitModel();
+    PlainModel plain;
+    plain.Init();
+    ExpectSameModel(m, plain);
+    // Skewed choices (a few symbols often, the rest rarely) give long runs of
+    // equal counts, moves of every length and several halvings.
+    uint32_t state = 12345;
+    for (int step = 0; step < 40000; ++step) {
+        state = state * 1103515245u + 12345u;
+        const uint32_t r = state >> 8;
+        size_t i;
+        if (r % 4 == 0)
+            i = r % plain.entries.size();
+        else
+            i = (r >> 3) % (1 + (r >> 12) % 24);
+        m.BumpSymbol(static_cast<uint32_t>(i));
+        plain.Bump(i);
+        if (step % 4999 == 0) {
+            if (m.AppendSymbol(300 + step))
+                plain.entries.push_back({1u, 300 + step}), ++plain.total;
+        }
+        if (step % 997 == 0)
+            ExpectSameModel(m, plain);
+    }
+    ExpectSameModel(m, plain);
+}
+
+TEST(SymbolModel, RecountGroupsFollowsDirectlyWrittenEntries) {
+    EKISASymbolModel m;
+    m.InitModel();
+    m.entryCount = 20;
+    for (uint32_t k = 0; k < 20; ++k)
+        m.entries[k].count = static_cast<uint16_t>(40 - k);
+    m.RecountGroups();
+    EXPECT_EQ(m.total, 610u);
+    EXPECT_EQ(m.groupCounts[0], 520u);
+    EXPECT_EQ(m.groupCounts[1], 90u);
+    EXPECT_EQ(m.groupCounts[2], 0u) << "entries beyond the count in use are not summed";
 }
 
 TEST(SymbolModel, AppendStopsAtTheCapacity) {
