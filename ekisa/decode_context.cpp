@@ -9,8 +9,6 @@
 
 namespace {
 
-const uint32_t kMaxCapacity = 0x40000000u;
-
 inline uint32_t LoadBigEndian(const uint8_t* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
@@ -24,10 +22,6 @@ static_assert(sizeof(EKISAModelPool) + ekisaWindowSize + 256 * ekisaOccurrenceWo
                       3 * sizeof(EKISASymbolModel) + 0x10000 <=
                   4u << 20,
               "a decode context stays within 4 MiB");
-
-EKISASymbolModel* AllocateModel() {
-    return static_cast<EKISASymbolModel*>(eslHeapAllocate(nullptr, sizeof(EKISASymbolModel), 0));
-}
 
 }  // namespace
 
@@ -59,10 +53,7 @@ EKISADecodeContext::EKISADecodeContext(uint32_t bufferSize)
       m_bshfIndex(EKIBshfBuffer::blockBytes),
       m_bshfHeld(0) {
     memset(&m_history, 0, sizeof(m_history));
-    uint32_t capacity = bufferSize < 4 ? 4 : bufferSize;
-    if (capacity > kMaxCapacity)
-        capacity = kMaxCapacity;
-    capacity = (capacity + 3u) & ~3u;
+    const uint32_t capacity = EKISABufferCapacity(bufferSize);
     m_readBuffer = static_cast<uint8_t*>(eslHeapAllocate(nullptr, capacity, 0));
     if (m_readBuffer != nullptr)
         m_capacity = capacity;
@@ -77,16 +68,7 @@ EKISADecodeContext::~EKISADecodeContext() {
 }
 
 void EKISADecodeContext::FreeCodeTables() {
-    void* blocks[] = {m_pool, m_history.window, m_history.occurrences, m_phraseLengthModel,
-                      m_phraseIndexModel, m_runLengthModel};
-    for (void* block : blocks) {
-        if (block != nullptr)
-            eslHeapFree(nullptr, block, 0);
-    }
-    m_pool = nullptr;
-    m_history.window = nullptr;
-    m_history.occurrences = nullptr;
-    m_phraseLengthModel = m_phraseIndexModel = m_runLengthModel = nullptr;
+    EKISAFreeCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel);
 }
 
 void EKISADecodeContext::SetSourceFile(ESLFileObject* file) {
@@ -390,35 +372,11 @@ int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
 ESLResult EKISADecodeContext::BeginEKISACode() {
     m_decoder = nullptr;
     m_endFlag = 1;
-    if (m_pool == nullptr)
-        m_pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
-    if (m_history.window == nullptr)
-        m_history.window = static_cast<uint8_t*>(eslHeapAllocate(nullptr, ekisaWindowSize, 0));
-    if (m_history.occurrences == nullptr)
-        m_history.occurrences = static_cast<uint32_t*>(
-            eslHeapAllocate(nullptr, 256 * ekisaOccurrenceWords * sizeof(uint32_t), 0));
-    if (m_phraseLengthModel == nullptr)
-        m_phraseLengthModel = AllocateModel();
-    if (m_phraseIndexModel == nullptr)
-        m_phraseIndexModel = AllocateModel();
-    if (m_runLengthModel == nullptr)
-        m_runLengthModel = AllocateModel();
-    if (m_pool == nullptr || m_history.window == nullptr || m_history.occurrences == nullptr ||
-        m_phraseLengthModel == nullptr || m_phraseIndexModel == nullptr || m_runLengthModel == nullptr)
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel))
         return eslResultGeneral;
-
-    m_pool->Reset();
-    memset(m_history.recent, 0, sizeof(m_history.recent));
-    m_history.ring = 0;
     m_paddingBits = 0;
     m_code = ReadBits(32);
     m_range = 0xFFFF;
-    memset(m_history.window, 0, ekisaWindowSize);
-    memset(m_history.occurrences, 0, 256 * ekisaOccurrenceWords * sizeof(uint32_t));
-    m_history.position = 0;
-    m_phraseLengthModel->InitModel();
-    m_phraseIndexModel->InitModel();
-    m_runLengthModel->InitModel();
     m_copyRemaining = 0;
     m_endFlag = 0;
     m_decoder = &EKISADecodeContext::ReadEKISACodeBytes;

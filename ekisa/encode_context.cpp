@@ -11,7 +11,6 @@
 
 namespace {
 
-const uint32_t kMaxCapacity = 0x40000000u;
 const uint32_t kNoCandidate = 0x7FFFFFFFu;
 
 inline void StoreBigEndian(uint8_t* p, uint32_t v) {
@@ -22,10 +21,6 @@ inline void StoreBigEndian(uint8_t* p, uint32_t v) {
 }
 
 inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__builtin_clz(v)); }
-
-EKISASymbolModel* AllocateModel() {
-    return static_cast<EKISASymbolModel*>(eslHeapAllocate(nullptr, sizeof(EKISASymbolModel), 0));
-}
 
 // Cost of a symbol the model holds (see EKISASymbolCost).
 uint32_t CostIn(const EKISASymbolModel* model, int symbol) {
@@ -61,10 +56,7 @@ EKISAEncodeContext::EKISAEncodeContext(uint32_t bufferSize)
       m_bshf(nullptr),
       m_bshfHeld(0) {
     memset(&m_history, 0, sizeof(m_history));
-    uint32_t capacity = bufferSize < 4 ? 4 : bufferSize;
-    if (capacity > kMaxCapacity)
-        capacity = kMaxCapacity;
-    capacity = (capacity + 3u) & ~3u;  // whole words only
+    const uint32_t capacity = EKISABufferCapacity(bufferSize);
     m_buffer = static_cast<uint8_t*>(eslHeapAllocate(nullptr, capacity, 0));
     if (m_buffer != nullptr)
         m_capacity = capacity;
@@ -78,16 +70,7 @@ EKISAEncodeContext::~EKISAEncodeContext() {
 }
 
 void EKISAEncodeContext::FreeCodeTables() {
-    void* blocks[] = {m_pool, m_history.window, m_history.occurrences, m_phraseLengthModel,
-                      m_phraseIndexModel, m_runLengthModel};
-    for (void* block : blocks) {
-        if (block != nullptr)
-            eslHeapFree(nullptr, block, 0);
-    }
-    m_pool = nullptr;
-    m_history.window = nullptr;
-    m_history.occurrences = nullptr;
-    m_phraseLengthModel = m_phraseIndexModel = m_runLengthModel = nullptr;
+    EKISAFreeCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel);
 }
 
 void EKISAEncodeContext::SetTargetFile(ESLFileObject* file) {
@@ -313,32 +296,8 @@ void EKISAEncodeContext::EncodeModelSymbol(EKISASymbolModel* model, int symbol) 
 ESLResult EKISAEncodeContext::BeginEKISACodeEncoding(uint32_t flags) {
     m_encoder = nullptr;
     m_finisher = nullptr;
-    if (m_pool == nullptr)
-        m_pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
-    if (m_history.window == nullptr)
-        m_history.window = static_cast<uint8_t*>(eslHeapAllocate(nullptr, ekisaWindowSize, 0));
-    if (m_history.occurrences == nullptr)
-        m_history.occurrences = static_cast<uint32_t*>(
-            eslHeapAllocate(nullptr, 256 * ekisaOccurrenceWords * sizeof(uint32_t), 0));
-    if (m_phraseLengthModel == nullptr)
-        m_phraseLengthModel = AllocateModel();
-    if (m_phraseIndexModel == nullptr)
-        m_phraseIndexModel = AllocateModel();
-    if (m_runLengthModel == nullptr)
-        m_runLengthModel = AllocateModel();
-    if (m_pool == nullptr || m_history.window == nullptr || m_history.occurrences == nullptr ||
-        m_phraseLengthModel == nullptr || m_phraseIndexModel == nullptr || m_runLengthModel == nullptr)
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel))
         return eslResultGeneral;
-
-    m_pool->Reset();
-    memset(m_history.recent, 0, sizeof(m_history.recent));
-    m_history.ring = 0;
-    memset(m_history.window, 0, ekisaWindowSize);
-    memset(m_history.occurrences, 0, 256 * ekisaOccurrenceWords * sizeof(uint32_t));
-    m_history.position = 0;
-    m_phraseLengthModel->InitModel();
-    m_phraseIndexModel->InitModel();
-    m_runLengthModel->InitModel();
     m_low = 0;
     m_range = 0xFFFF;
     m_delay = 0;

@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "esl/heap.h"
+
 struct EKISASymbolEntry {
     uint16_t count;
     int16_t symbol;  // 0..255, or ekisaEscape
@@ -366,4 +368,58 @@ inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t de
 inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
                           const EKISAHistory& history) {
     EKISAGrowTree(pool, m, depth, s, EKISAPackRecent(history));
+}
+
+// Buffer size of a coder: whole 32-bit words, at least one, at most 1 GiB.
+inline uint32_t EKISABufferCapacity(uint32_t requested) {
+    uint32_t capacity = requested < 4 ? 4 : requested;
+    if (capacity > 0x40000000u)
+        capacity = 0x40000000u;
+    return (capacity + 3u) & ~3u;
+}
+
+// The tables of one EKISA code context (the model pool, the history and the
+// three phrase models): allocated on first need and kept across
+// re-preparations, then reset to their starting state. False when the heap
+// cannot serve them; what was allocated stays for the destructor.
+inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
+                                   EKISASymbolModel*& indexes, EKISASymbolModel*& runs) {
+    const uint32_t occurrenceBytes = 256 * ekisaOccurrenceWords * sizeof(uint32_t);
+    if (pool == nullptr)
+        pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
+    if (history.window == nullptr)
+        history.window = static_cast<uint8_t*>(eslHeapAllocate(nullptr, ekisaWindowSize, 0));
+    if (history.occurrences == nullptr)
+        history.occurrences = static_cast<uint32_t*>(eslHeapAllocate(nullptr, occurrenceBytes, 0));
+    EKISASymbolModel** models[] = {&lengths, &indexes, &runs};
+    for (EKISASymbolModel** m : models) {
+        if (*m == nullptr)
+            *m = static_cast<EKISASymbolModel*>(eslHeapAllocate(nullptr, sizeof(EKISASymbolModel), 0));
+    }
+    if (pool == nullptr || history.window == nullptr || history.occurrences == nullptr || lengths == nullptr ||
+        indexes == nullptr || runs == nullptr)
+        return false;
+
+    pool->Reset();
+    memset(history.recent, 0, sizeof(history.recent));
+    history.ring = 0;
+    memset(history.window, 0, ekisaWindowSize);
+    memset(history.occurrences, 0, occurrenceBytes);
+    history.position = 0;
+    for (EKISASymbolModel** m : models)
+        (*m)->InitModel();
+    return true;
+}
+
+inline void EKISAFreeCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
+                                EKISASymbolModel*& indexes, EKISASymbolModel*& runs) {
+    void* blocks[] = {pool, history.window, history.occurrences, lengths, indexes, runs};
+    for (void* block : blocks) {
+        if (block != nullptr)
+            eslHeapFree(nullptr, block, 0);
+    }
+    pool = nullptr;
+    history.window = nullptr;
+    history.occurrences = nullptr;
+    lengths = indexes = runs = nullptr;
 }
