@@ -1,0 +1,53 @@
+# Creates the same archive with the host tool and with the Windows tool (under
+# Wine) and requires identical bytes: archives must not depend on the target.
+#   cmake -DHOST_TOOL=... -DWINDOWS_TOOL=... -DRUNNER=... -DWORK=... -P this
+foreach(var HOST_TOOL WINDOWS_TOOL RUNNER WORK)
+  if(NOT ${var})
+    message(FATAL_ERROR "${var} is not set")
+  endif()
+endforeach()
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}/src/サブ")
+file(WRITE "${WORK}/src/サブ/ソース.txt" "ミルトア script line\n")
+# Some hundred kilobytes with repeats at several distances, so that phrases,
+# runs and more than one 65,536-byte write take part.
+set(text "")
+foreach(i RANGE 1 3000)
+  math(EXPR k "(${i} * 7919) % 1000")
+  string(APPEND text "entry ${i}: value ${k} ${k} ${k}; ")
+  if(i EQUAL 1500)
+    string(APPEND text "################################################################")
+  endif()
+endforeach()
+file(WRITE "${WORK}/src/big.txt" "${text}${text}")
+file(WRITE "${WORK}/src/crypt.txt" "${text}")
+file(WRITE "${WORK}/src/raw.txt" "as it is\n")
+
+set(files -t ekisa_code "サブ/ソース.txt" big.txt -t ekisa_crypt -p key crypt.txt -t raw raw.txt)
+
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=1000000000
+          "${HOST_TOOL}" create "${WORK}/host.eka" -C "${WORK}/src" ${files}
+  RESULT_VARIABLE host_result)
+if(NOT host_result EQUAL 0)
+  message(FATAL_ERROR "the host tool failed: ${host_result}")
+endif()
+
+# Wine sees the Linux tree as drive Z:.
+string(REPLACE "/" "\\" windows_work "Z:${WORK}")
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=1000000000
+          "${RUNNER}" "${WINDOWS_TOOL}" create "${windows_work}\\windows.eka" -C "${windows_work}\\src" ${files}
+  RESULT_VARIABLE windows_result)
+if(NOT windows_result EQUAL 0)
+  message(FATAL_ERROR "the Windows tool failed: ${windows_result}")
+endif()
+
+file(SHA256 "${WORK}/host.eka" host_hash)
+file(SHA256 "${WORK}/windows.eka" windows_hash)
+file(SIZE "${WORK}/host.eka" host_size)
+if(NOT host_hash STREQUAL windows_hash)
+  message(FATAL_ERROR "the archives differ: host ${host_hash}, Windows ${windows_hash}")
+endif()
+message(STATUS "identical archives of ${host_size} bytes")
