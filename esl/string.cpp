@@ -143,6 +143,36 @@ void EBasicString<C>::AssignString(const EBasicString& s) {
 }
 
 template <class C>
+void EBasicString<C>::InitFromCText(const C* text) {
+    if (text == nullptr)
+        return;
+    size_t n = TextLength(text);
+    if (!FitsLength<C>(n))
+        return;
+    unsigned int len = static_cast<unsigned int>(n);
+    SetText(text, len, RoomFor(len));
+}
+
+template <class C>
+template <class From>
+void EBasicString<C>::InitConverted(const From* text, int count, int (*convert)(const From*, int, C*, int)) {
+    if (count < -1)
+        count = -1;
+    int measured = text != nullptr && count != 0 ? convert(text, count, nullptr, 0) : 0;
+    unsigned int len = 0;
+    if (measured > 0)
+        len = static_cast<unsigned int>(count == -1 ? measured - 1 : measured);
+    if (!FitsLength<C>(len))
+        len = 0;
+    if (!Reserve(text == nullptr ? 1 : RoomFor(len)))
+        return;
+    if (len > 0 && convert(text, count, m_buffer, static_cast<int>(m_capacity)) == 0)
+        len = 0;
+    m_length = len;
+    m_buffer[len] = 0;
+}
+
+template <class C>
 void EBasicString<C>::AppendCText(const C* text) {
     if (text != nullptr) {
         size_t n = TextLength(text);
@@ -246,36 +276,13 @@ int LastSeparator(const char* text, unsigned int length) {
 
 }  // namespace
 
-EString::EString(const char* text) {
-    if (text == nullptr)
-        return;
-    size_t n = TextLength(text);
-    if (!FitsLength<char>(n))
-        return;
-    unsigned int len = static_cast<unsigned int>(n);
-    SetText(text, len, RoomFor(len));
-}
+EString::EString(const char* text) { InitFromCText(text); }
 
 EString::EString(const char* text, int count) { InitFromText(text, count); }
 
 EString::EString(const EString& s) : EBasicString<char>() { InitCopy(s); }
 
-EString::EString(const wchar16* text, int count) {
-    if (count < -1)
-        count = -1;
-    int measured = text != nullptr && count != 0 ? eslp::WideToMultiByte(text, count, nullptr, 0) : 0;
-    unsigned int len = 0;
-    if (measured > 0)
-        len = static_cast<unsigned int>(count == -1 ? measured - 1 : measured);
-    if (!FitsLength<char>(len))
-        len = 0;
-    if (!Reserve(text == nullptr ? 1 : RoomFor(len)))
-        return;
-    if (len > 0 && eslp::WideToMultiByte(text, count, m_buffer, static_cast<int>(m_capacity)) == 0)
-        len = 0;
-    m_length = len;
-    m_buffer[len] = 0;
-}
+EString::EString(const wchar16* text, int count) { InitConverted(text, count, eslp::WideToMultiByte); }
 
 EString::EString(unsigned int value, int digits) {
     long long wanted = static_cast<long long>(digits) + 1;
@@ -388,36 +395,13 @@ EString operator+(const char* a, const EString& b) {
 
 // --- EWideString ---
 
-EWideString::EWideString(const wchar16* text) {
-    if (text == nullptr)
-        return;
-    size_t n = TextLength(text);
-    if (!FitsLength<wchar16>(n))
-        return;
-    unsigned int len = static_cast<unsigned int>(n);
-    SetText(text, len, RoomFor(len));
-}
+EWideString::EWideString(const wchar16* text) { InitFromCText(text); }
 
 EWideString::EWideString(const wchar16* text, int count) { InitFromText(text, count); }
 
 EWideString::EWideString(const EWideString& s) : EBasicString<wchar16>() { InitCopy(s); }
 
-EWideString::EWideString(const char* text, int count) {
-    if (count < -1)
-        count = -1;
-    int measured = text != nullptr && count != 0 ? eslp::MultiByteToWide(text, count, nullptr, 0) : 0;
-    unsigned int len = 0;
-    if (measured > 0)
-        len = static_cast<unsigned int>(count == -1 ? measured - 1 : measured);
-    if (!FitsLength<wchar16>(len))
-        len = 0;
-    if (!Reserve(text == nullptr ? 1 : RoomFor(len)))
-        return;
-    if (len > 0 && eslp::MultiByteToWide(text, count, m_buffer, static_cast<int>(m_capacity)) == 0)
-        len = 0;
-    m_length = len;
-    m_buffer[len] = 0;
-}
+EWideString::EWideString(const char* text, int count) { InitConverted(text, count, eslp::MultiByteToWide); }
 
 EWideString::EWideString(wchar16 c) {
     if (!Reserve(15))

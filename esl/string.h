@@ -40,6 +40,11 @@ protected:
     // `convert` follows the Win32 conversion calls (count -1, null to measure).
     template <class From>
     void AssignConverted(const From* text, int (*convert)(const From*, int, C*, int));
+    void InitFromCText(const C* text);  // construction from a text (null: no buffer)
+    // Construction from `count` characters of the other width (-1: up to the
+    // terminator); null gives an empty text with a one-character buffer.
+    template <class From>
+    void InitConverted(const From* text, int count, int (*convert)(const From*, int, C*, int));
     void InitFromText(const C* text, int count);
     void InitCopy(const EBasicString& s);
     // SetCapacity(n) and whether the buffer now holds exactly n characters
