@@ -6,6 +6,7 @@
 
 #include "ekisa/bshf_buffer.h"
 #include "esl/heap.h"
+#include "esl/memory.h"
 
 namespace {
 
@@ -214,7 +215,7 @@ uint32_t EKISADecodeContext::ReadGammaRunBytes(uint8_t* buffer, uint32_t bytes) 
         if (take > m_runLength)
             take = m_runLength;
         if (m_zeroRunFlag == 0) {
-            memset(buffer + count, 0, take);
+            eslFillMemory(buffer + count, 0, take);
             count += take;
             m_runLength -= take;
             continue;
@@ -442,7 +443,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
                     position = (position + 1u) & ekisaWindowMask;
                 }
                 record[0] = slot;
-                memset(out, b, k);
+                eslFillMemory(out, static_cast<unsigned char>(b), k);
             }
             if (k >= 4) {
                 recent = static_cast<uint32_t>(out[k - 1]) | static_cast<uint32_t>(out[k - 2]) << 8 |
@@ -570,7 +571,7 @@ uint32_t EKISADecodeContext::ReadBSHFCodeBytes(uint8_t* buffer, uint32_t bytes) 
                 uint32_t take = EKIBshfBuffer::blockBytes - m_bshfHeld;
                 if (take > m_bytesLeft)
                     take = m_bytesLeft;
-                memcpy(input + m_bshfHeld, m_readPointer, take);
+                eslMoveMemory(input + m_bshfHeld, m_readPointer, take);
                 m_readPointer += take;
                 m_bytesLeft -= take;
                 m_bshfHeld += take;
@@ -582,7 +583,7 @@ uint32_t EKISADecodeContext::ReadBSHFCodeBytes(uint8_t* buffer, uint32_t bytes) 
         uint32_t k = EKIBshfBuffer::blockBytes - m_bshfIndex;
         if (k > bytes - count)
             k = bytes - count;
-        memcpy(buffer + count, m_bshf->GetOutputBlock() + m_bshfIndex, k);
+        eslMoveMemory(buffer + count, m_bshf->GetOutputBlock() + m_bshfIndex, k);
         m_bshfIndex += k;
         count += k;
     }

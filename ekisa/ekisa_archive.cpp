@@ -6,6 +6,7 @@
 
 #include "ekisa/decode_context.h"
 #include "ekisa/encode_context.h"
+#include "esl/memory.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ size_t DirectoryPartLength(const char* path, bool withSlash) {
 
 uint8_t* HeapCopy(const void* bytes, uint32_t length, uint32_t extra) {
     uint8_t* copy = static_cast<uint8_t*>(eslHeapAllocate(nullptr, length + extra, 0));
-    if (copy != nullptr && length != 0) memcpy(copy, bytes, length);
+    if (copy != nullptr && length != 0) eslMoveMemory(copy, bytes, length);
     return copy;
 }
 
@@ -231,9 +232,11 @@ bool EKISAArchive::IsRootLevel(const EKISADirectory* level) const {
     return !IsCreateMode() && level->m_parent->m_parent == nullptr;
 }
 
-void EKISAArchive::PushLevel(EKISADirectory* level) {
+bool EKISAArchive::PushLevel(EKISADirectory* level) {
+    if (level == nullptr) return false;  // no memory for the level
     level->m_parent = m_level;
     m_level = level;
+    return true;
 }
 
 void EKISAArchive::PopLevel() {
@@ -264,8 +267,8 @@ ESLResult EKISAArchive::Open(ESLFileObject* file, EKISAEntryList* rootListing) {
         SetFileHeader(&header, emcFileIDArchive, nullptr);
         ESLResult result = EMCFile::Open(file, &header);
         if (result != eslResultSuccess) return result;
-        PushLevel(new EKISADirectory(nullptr, 1));
-        if (!m_level->CopyEntries(*rootListing) || WriteDirectory() != eslResultSuccess) {
+        if (!PushLevel(new EKISADirectory(nullptr, 1)) || !m_level->CopyEntries(*rootListing) ||
+            WriteDirectory() != eslResultSuccess) {
             eslTrace("ルートディレクトリの書き出しに失敗しました。\n");
             return eslResultGeneral;
         }
@@ -273,8 +276,7 @@ ESLResult EKISAArchive::Open(ESLFileObject* file, EKISAEntryList* rootListing) {
     }
     ESLResult result = EMCFile::Open(file, nullptr);
     if (result != eslResultSuccess) return result;
-    PushLevel(new EKISADirectory(nullptr, 0));
-    if (ReadDirectory() != eslResultSuccess) {
+    if (!PushLevel(new EKISADirectory(nullptr, 0)) || ReadDirectory() != eslResultSuccess) {
         eslTrace("ルートディレクトリを読み込めませんでした。\n");
         return eslResultGeneral;
     }
@@ -310,6 +312,10 @@ ESLResult EKISAArchive::ReadDirectory() {
     // Every count and length below comes from the file: each is checked
     // against what is left of the record before anything is allocated.
     EKISADirectory* level = new EKISADirectory(m_level, 0);
+    if (level == nullptr) {
+        AscendRecord();
+        return eslResultGeneral;
+    }
     bool ok = false;
     uint8_t bytes[kFixedFieldsSize];
     do {
@@ -437,8 +443,7 @@ ESLResult EKISAArchive::DescendDirectory(const char* name, EKISAEntryList* listi
         if (!IsCreateMode()) return eslResultGeneral;
         entry->dataPosition = EMCFile::GetPointer();
         if (DescendRecord(kFileDataID) != eslResultSuccess) return eslResultGeneral;
-        PushLevel(new EKISADirectory(nullptr, 1));
-        if (!m_level->CopyEntries(*listing)) return eslResultGeneral;
+        if (!PushLevel(new EKISADirectory(nullptr, 1)) || !m_level->CopyEntries(*listing)) return eslResultGeneral;
         return WriteDirectory();
     }
     if (IsCreateMode()) return eslResultGeneral;
@@ -512,19 +517,22 @@ ESLResult EKISAArchive::DescendFile(const char* name, const char* password, int 
         return eslResultSuccess;
     case ekisaEncodeCode:
         m_ekisaDecoder = new EKISADecodeContext(kDecodeBuffer);
+        if (m_ekisaDecoder == nullptr) { begun = eslResultGeneral; break; }
         m_ekisaDecoder->SetSourceFile(m_file);
         begun = m_ekisaDecoder->BeginEKISACode();
         break;
     case ekisaEncodeBshfCrypt:
         m_bshfDecoder = new EKISADecodeContext(kDecodeBuffer);
+        if (m_bshfDecoder == nullptr) { begun = eslResultGeneral; break; }
         m_bshfDecoder->SetSourceFile(m_file);
         begun = m_bshfDecoder->BeginBSHFCode(password);
         break;
     case ekisaEncodeCrypt:
         m_bshfDecoder = new EKISADecodeContext(kDecodeBuffer);
+        m_ekisaDecoder = new EKISADecodeContext(kDecodeBuffer);
+        if (m_bshfDecoder == nullptr || m_ekisaDecoder == nullptr) { begun = eslResultGeneral; break; }
         m_bshfDecoder->SetSourceFile(m_file);
         begun = m_bshfDecoder->BeginBSHFCode(password);
-        m_ekisaDecoder = new EKISADecodeContext(kDecodeBuffer);
         m_ekisaDecoder->SetSourceContext(m_bshfDecoder);
         if (begun == eslResultSuccess) begun = m_ekisaDecoder->BeginEKISACode();
         break;
@@ -557,7 +565,8 @@ ESLResult EKISAArchive::DecodeWholeEntry(EKISAFileEntry* entry) {
     uint8_t* piece = static_cast<uint8_t*>(eslHeapAllocate(nullptr, kDecodePiece, 0));
     // Sizes of 4 GiB and more cannot be held; a size the heap cannot serve
     // is refused before anything is decoded.
-    if (piece == nullptr || (entry->fileSize >> 32) != 0 || memory->Create(uint32_t(entry->fileSize)) != 0) {
+    if (memory == nullptr || piece == nullptr || (entry->fileSize >> 32) != 0 ||
+        memory->Create(uint32_t(entry->fileSize)) != 0) {
         eslTrace("復号用のメモリを確保できませんでした。\n");
         eslHeapFree(nullptr, piece, 0);
         delete memory;
@@ -614,19 +623,22 @@ ESLResult EKISAArchive::DescendFileForWriting(EKISAFileEntry* entry, const char*
     switch (entry->encodeType) {
     case ekisaEncodeCode:
         m_ekisaEncoder = new EKISAEncodeContext(kEncodeBuffer);
+        if (m_ekisaEncoder == nullptr) { begun = eslResultGeneral; break; }
         m_ekisaEncoder->SetTargetFile(m_file);
         begun = m_ekisaEncoder->BeginEKISACodeEncoding(1);
         break;
     case ekisaEncodeBshfCrypt:
         m_bshfEncoder = new EKISAEncodeContext(kEncodeBuffer);
+        if (m_bshfEncoder == nullptr) { begun = eslResultGeneral; break; }
         m_bshfEncoder->SetTargetFile(m_file);
         begun = m_bshfEncoder->BeginBSHFEncoding(password);
         break;
     case ekisaEncodeCrypt:
         m_bshfEncoder = new EKISAEncodeContext(kEncodeBuffer);
+        m_ekisaEncoder = new EKISAEncodeContext(kEncodeBuffer);
+        if (m_bshfEncoder == nullptr || m_ekisaEncoder == nullptr) { begun = eslResultGeneral; break; }
         m_bshfEncoder->SetTargetFile(m_file);
         begun = m_bshfEncoder->BeginBSHFEncoding(password);
-        m_ekisaEncoder = new EKISAEncodeContext(kEncodeBuffer);
         m_ekisaEncoder->SetTargetContext(m_bshfEncoder);
         if (begun == eslResultSuccess) begun = m_ekisaEncoder->BeginEKISACodeEncoding(1);
         break;

@@ -121,7 +121,7 @@ public:
 
 protected:
     bool IsRootLevel(const EKISADirectory* level) const;
-    void PushLevel(EKISADirectory* level);
+    bool PushLevel(EKISADirectory* level);
     void PopLevel();
     void DeleteCoders();
     // Checks that an entry's data record header lies inside the current record.

@@ -244,6 +244,10 @@ ESLFileObject* EMCFile::Duplicate() {
     if (file == nullptr) return nullptr;
     file->Seek(int32_t(m_file->GetPointer()), FromBegin);
     EMCFile* copy = new EMCFile;
+    if (copy == nullptr) {
+        delete file;
+        return nullptr;
+    }
     copy->m_attributes = m_attributes;
     copy->m_file = file;
     copy->m_ownsFile = true;

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "esl/heap.h"
+#include "esl/memory.h"
 
 struct EKISASymbolEntry {
     uint16_t count;
@@ -403,8 +404,8 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
     pool->Reset();
     memset(history.recent, 0, sizeof(history.recent));
     history.ring = 0;
-    memset(history.window, 0, ekisaWindowSize);
-    memset(history.occurrences, 0, occurrenceBytes);
+    eslFillMemory(history.window, 0, ekisaWindowSize);
+    eslFillMemory(history.occurrences, 0, static_cast<unsigned int>(occurrenceBytes));
     history.position = 0;
     for (EKISASymbolModel** m : models)
         (*m)->InitModel();

@@ -1,6 +1,7 @@
 // File objects: the abstract stream, files of the operating system, memory
 // files and the scratch-buffer chain.
 #include "esl/file.h"
+#include "esl/memory.h"
 
 #include <string.h>
 
@@ -12,8 +13,8 @@ namespace {
 const uint32_t kMaxBlock = (1u << 30) - 1;  // the heap serves less than 1 GiB
 
 // Plain copies: esl sits below gls (which holds eslMoveMemory) in the link order.
-inline void MoveBytes(void* dst, const void* src, uint32_t n) { memmove(dst, src, n); }
-inline void FillBytes(void* dst, uint32_t n) { memset(dst, 0, n); }
+inline void MoveBytes(void* dst, const void* src, uint32_t n) { eslMoveMemory(dst, src, n); }
+inline void FillBytes(void* dst, uint32_t n) { eslFillMemory(dst, 0, n); }
 
 uint64_t RoundUp4096(uint64_t x) { return (x + 4095u) & ~static_cast<uint64_t>(4095u); }
 
@@ -106,6 +107,8 @@ void ERawFile::Close() {
 ESLFileObject* ERawFile::Duplicate() {
     ObjectLock lock(*this);
     ERawFile* copy = new ERawFile();
+    if (copy == nullptr)
+        return nullptr;
     copy->m_path = m_path;
     if (IsOpen()) {
         if ((m_attributes & modeRead) && !m_path.IsEmpty()) {
@@ -218,6 +221,8 @@ void EMemoryFile::Close() {
 ESLFileObject* EMemoryFile::Duplicate() {
     ObjectLock lock(*this);
     EMemoryFile* copy = new EMemoryFile();
+    if (copy == nullptr)
+        return nullptr;
     if (copy->Create(m_length) != eslResultSuccess) {
         delete copy;
         return nullptr;

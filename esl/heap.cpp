@@ -1,151 +1,568 @@
-// ESL heap: the exported allocation functions.
+// ESL heap: regions from the system carved into blocks with 8-byte headers,
+// first-fit free lists per region, large requests in regions of their own,
+// and the stack heap, a bump allocator released all at once.
 //
-// This is the interim allocator. It keeps the exported interface and its
-// observable contract (rounded block lengths, zero filling, validation of
-// foreign pointers, the dump of blocks still in use, heap references and
-// the lazily created global heap) but takes its blocks from malloc, each
-// behind a small header. The region-and-free-list heap replaces the inside
-// of these functions later without touching their callers.
-//
-// The stack heap is already the final design: a bump allocator over
-// page-granular regions.
+// With ESL_HEAP_POISON (sanitizer builds) this file is compiled without
+// AddressSanitizer instrumentation and tells the sanitizer instead what its
+// callers may touch: headers and free bytes are poisoned, and a block handed
+// out is addressable for exactly the bytes that were asked for.
 #include "esl/heap.h"
 
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include <atomic>
 
+#include "esl/heap_debug.h"
+#include "esl/heap_layout.h"
+#include "esl/memory.h"
 #include "esl/object.h"
 #include "esl/platform.h"
 
+#if defined(ESL_HEAP_POISON)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/lsan_interface.h>
+#endif
+
+using namespace eslheap;
+
 namespace {
 
-const uint32_t kHeapMagic = 0x50414548u;   // "HEAP"
-const uint32_t kBlockMark = 0x4B4C4245u;   // "EBLK"
-const uint32_t kFreedMark = 0x45455246u;   // "FREE"
-const unsigned int kMaxRequest = 1u << 30;  // requests must stay below 1 GiB
-
-struct HeapRecord;
-
-// Sits right before the contents. Its size is a multiple of 16 on both
-// targets, so the contents keep the alignment malloc gave the header.
-struct alignas(16) BlockHeader {
-    BlockHeader* prev;
-    BlockHeader* next;
-    HeapRecord* heap;
-    uint32_t size;  // rounded size of the contents
-    uint32_t mark;
-};
-
-struct HeapRecord {
-    uint32_t magic;
-    uint32_t flags;
-    volatile long references;
-    uint32_t initialSize;
-    uint32_t growSize;
-    HeapRecord* parent;
-    BlockHeader* blocks;  // blocks in use, newest first
-    eslp::Lock lock;
-};
-
-std::atomic<HeapRecord*> g_globalHeap{nullptr};
+// A region's single free block must fit the header's 28-bit unit count.
+const uint32_t kMaxRegion = (1u << 30) - 4096u;
+// Largest rounded request: the region made for it stays within kMaxRegion.
+const uint32_t kMaxRequest = kMaxRegion - 4096u;
+const uint32_t kDefaultSize = 65536u;
 
 const char kInvalidFree[] = "無効なメモリブロックをヒープから解放しようとしました。\n";
 const char kInvalidPointer[] = "無効なポインタを解放しようとしました。\n";
+const char kNoMemoryText[] =
+    "メモリ確保に失敗しました。\n他のアプリケーションで使用しているメモリを解放してください。\n"
+    "メモリ確保を再実行しますか？";
+const char kNoMemoryCaption[] = "◆ ESL メモリアロケーション ◆";
 
-uint32_t RoundRequest(unsigned int size) { return size == 0 ? 8u : (size + 7u) & ~7u; }
+std::atomic<Region*> g_globalHeap{nullptr};
+std::atomic<unsigned int> g_failRegions{0};
+std::atomic<ESLQuestionHook> g_questionHook{nullptr};
 
-HeapRecord* Resolve(ESLHeap heap) {
-    if (heap == nullptr)
-        return static_cast<HeapRecord*>(eslGetGlobalHeap());
-    HeapRecord* h = static_cast<HeapRecord*>(heap);
-    return h->magic == kHeapMagic ? h : nullptr;
+uint32_t RoundUp4096(uint32_t x) { return (x + 4095u) & ~4095u; }
+uint32_t RoundRequest(uint32_t size) { return size == 0 ? 8u : (size + 7u) & ~7u; }
+
+// --- what the sanitizer may know ---
+
+void Poison(const void* p, size_t n) {
+#if defined(ESL_HEAP_POISON)
+    if (n != 0)
+        __asan_poison_memory_region(p, n);
+#else
+    (void)p;
+    (void)n;
+#endif
 }
 
-class HeapGuard {
+void Unpoison(const void* p, size_t n) {
+#if defined(ESL_HEAP_POISON)
+    if (n != 0)
+        __asan_unpoison_memory_region(p, n);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
+// Hands a block's first `size` bytes to its owner; with zero fill, the
+// contents from `zeroFrom` to the end are cleared first.
+void Expose(Block* b, uint32_t size, uint32_t zeroFrom, bool zero) {
+    char* c = Contents(b);
+    uint32_t length = SizeOf(b);
+    if (size == 0)
+        size = 1;  // a request of 0 counts as 1
+    if (size > length)
+        size = length;
+    Unpoison(c, length);
+    if (zero && zeroFrom < length)
+        eslFillMemory(c + zeroFrom, 0, length - zeroFrom);
+    Poison(c + size, length - size);
+}
+
+void ConcealFree(Block* b) { Poison(Contents(b), SizeOf(b)); }
+
+// --- regions ---
+
+Region* AsRegion(ESLHeap heap) { return static_cast<Region*>(heap); }
+
+bool HasLock(const Region* h) { return !(h->flags & heapNoLock); }
+
+class Guard {
 public:
-    HeapGuard(HeapRecord* h, unsigned int callFlags)
-        : m_heap(((h->flags | callFlags) & heapNoLock) ? nullptr : h) {
-        if (m_heap)
+    Guard(Region* h, uint32_t flags) : m_heap(!(flags & heapNoLock) && HasLock(h) ? h : nullptr) {
+        if (m_heap != nullptr)
             eslp::EnterLock(&m_heap->lock);
     }
-    ~HeapGuard() {
-        if (m_heap)
+    ~Guard() {
+        if (m_heap != nullptr)
             eslp::LeaveLock(&m_heap->lock);
     }
-    HeapGuard(const HeapGuard&) = delete;
-    HeapGuard& operator=(const HeapGuard&) = delete;
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
 
 private:
-    HeapRecord* m_heap;
+    Region* m_heap;
 };
 
-// The header of a pointer handed out by this heap, or null. The pointer
-// must at least be one the caller obtained from some ESL heap; the mark
-// tells live blocks from anything else.
-BlockHeader* HeaderOf(void* block) {
-    if (block == nullptr || (reinterpret_cast<uintptr_t>(block) & 7) != 0)
-        return nullptr;
-    if (reinterpret_cast<uintptr_t>(block) < sizeof(BlockHeader))
-        return nullptr;
-    BlockHeader* b = reinterpret_cast<BlockHeader*>(static_cast<char*>(block) - sizeof(BlockHeader));
-    return b->mark == kBlockMark ? b : nullptr;
+bool AskForMemory() {
+    ESLQuestionHook hook = g_questionHook.load();
+    if (hook != nullptr)
+        return hook(kNoMemoryText, kNoMemoryCaption);
+    return eslp::AskYesNo(kNoMemoryText, kNoMemoryCaption);
 }
 
-void Link(HeapRecord* h, BlockHeader* b) {
-    b->heap = h;
-    b->prev = nullptr;
-    b->next = h->blocks;
-    if (h->blocks)
-        h->blocks->prev = b;
-    h->blocks = b;
+void* SystemRegion(uint32_t size, bool executable) {
+    unsigned int fail = g_failRegions.load();
+    while (fail != 0) {
+        if (g_failRegions.compare_exchange_weak(fail, fail - 1))
+            return nullptr;
+    }
+    return eslp::AllocateRegion(size, executable);
 }
 
-void Unlink(HeapRecord* h, BlockHeader* b) {
-    if (b->prev)
-        b->prev->next = b->next;
+// Gives a region's memory back to where it came from.
+void ReturnRegion(Region* r) {
+    Region* parent = r->parent;
+    void* parentBlock = r->parentBlock;
+    uint32_t size = r->size;
+#if defined(ESL_HEAP_POISON)
+    __lsan_unregister_root_region(r, size);
+#endif
+    Unpoison(r, size);
+    if (parent != nullptr) {
+        eslHeapFree(parent, parentBlock, 0);
+        eslHeapDestroy(parent);
+    } else {
+        eslp::FreeRegion(r);
+    }
+}
+
+// A region with one free block filling it; a heap of its own until linked
+// into a chain. Null when no memory can be had and the user gives up.
+Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent) {
+    if (size < kRegionHeader + 64 || size > kMaxRegion)
+        return nullptr;
+    void* memory = nullptr;
+    void* parentBlock = nullptr;
+    for (;;) {
+        if (parent != nullptr) {
+            parentBlock = eslHeapAllocate(parent, size + 16, heapZeroFill);
+            if (parentBlock != nullptr)
+                memory = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(parentBlock) + 15u) & ~uintptr_t(15));
+        } else {
+            memory = SystemRegion(size, true);
+        }
+        if (memory != nullptr)
+            break;
+        if (!AskForMemory())
+            return nullptr;
+    }
+    if (parentBlock != nullptr)
+        Unpoison(memory, size);  // the parent exposed only what it was asked for, from the block start
+    Region* r = static_cast<Region*>(memory);
+    r->next = nullptr;
+    r->previous = nullptr;
+    r->last = nullptr;
+    r->growth = growth;
+    r->flags = flags;
+    r->size = size;
+    r->references = 1;
+    r->parent = parent;
+    r->parentBlock = parentBlock;
+    r->reserved[0] = r->reserved[1] = 0;
+    if (parent != nullptr)
+        eslp::AtomicIncrement(&parent->references);
+    if (!(flags & heapNoLock))
+        eslp::InitLock(&r->lock);
+    Block* b = FirstBlock(r);
+    uint32_t bytes = size - kRegionHeader - sizeof(Block);
+    b->word = (bytes >> 2) | kBlockMark | kFirstBlock | kLastBlock | kFreeBlock;
+    SetBack(b, r);
+    SetFreePrev(r, b, nullptr);
+    SetFreeNext(r, b, nullptr);
+    r->firstFree = b;
+    r->freeBytes = bytes;
+    r->largestFree = bytes;
+#if defined(ESL_HEAP_POISON)
+    __lsan_register_root_region(r, size);
+#endif
+    Poison(r, size);
+    return r;
+}
+
+Region* LastRegion(Region* h) { return h->last != nullptr ? h->last : h; }
+
+void Unlink(Region* h, Region* r) {
+    r->previous->next = r->next;
+    if (r->next != nullptr)
+        r->next->previous = r->previous;
     else
-        h->blocks = b->next;
-    if (b->next)
-        b->next->prev = b->prev;
-    b->prev = b->next = nullptr;
+        h->last = r->previous == h ? nullptr : r->previous;
+    r->next = r->previous = nullptr;
 }
 
-void ReleaseBlock(BlockHeader* b) {
-    b->mark = kFreedMark;
-    free(b);
+void InsertAfterFirst(Region* h, Region* r) {
+    r->previous = h;
+    r->next = h->next;
+    if (h->next != nullptr)
+        h->next->previous = r;
+    else
+        h->last = r;
+    h->next = r;
+}
+
+void Release(Region* h, Region* r) {
+    Unlink(h, r);
+    ReturnRegion(r);
+}
+
+// The region of `h` whose blocks hold `p`, or null.
+Region* RegionOf(Region* h, const void* p) {
+    const char* c = static_cast<const char*>(p);
+    for (Region* r = h; r != nullptr; r = r->next) {
+        if (c >= reinterpret_cast<char*>(FirstBlock(r)) + sizeof(Block) && c < RegionEnd(r))
+            return r;
+    }
+    return nullptr;
+}
+
+// True when `b`, inside `r`, is a header the heap wrote: marked, ending
+// inside the region, and named by its predecessor as the block after it.
+bool IsHeader(Region* r, Block* b) {
+    if (!(b->word & kBlockMark))
+        return false;
+    char* end = Contents(b) + SizeOf(b);
+    if (end > RegionEnd(r) || ((b->word & kLastBlock) != 0) != (end == RegionEnd(r)))
+        return false;
+    if (b->word & kFirstBlock)
+        return b == FirstBlock(r) && Back(b) == r;
+    Block* prev = static_cast<Block*>(Back(b));
+    if (prev < FirstBlock(r) || prev >= b || (reinterpret_cast<uintptr_t>(prev) & 7) != 0)
+        return false;
+    return (prev->word & kBlockMark) && !(prev->word & kLastBlock) && NextBlock(prev) == b;
+}
+
+// Finds the block in use whose contents start at `p`, reading nothing but
+// region headers and headers proved to lie inside one of the heap's regions.
+bool Locate(Region* h, void* p, Region** region, Block** block) {
+    if ((reinterpret_cast<uintptr_t>(p) & 7) != 0)
+        return false;
+    Region* r = RegionOf(h, p);
+    if (r == nullptr)
+        return false;
+    Block* b = HeaderOf(p);
+    if (!IsHeader(r, b) || (b->word & (kFreeBlock | kFirstBlock)))
+        return false;
+    *region = r;
+    *block = b;
+    return true;
+}
+
+// --- free lists ---
+
+void UnlinkFree(Region* r, Block* b) {
+    Block* prev = FreePrev(r, b);
+    Block* next = FreeNext(r, b);
+    SetFreeNext(r, prev, next);
+    if (next != nullptr)
+        SetFreePrev(r, next, prev);
+}
+
+void InsertAfterHead(Region* r, Block* b) {
+    Block* head = r->firstFree;
+    Block* next = FreeNext(r, head);
+    SetFreePrev(r, b, head);
+    SetFreeNext(r, b, next);
+    SetFreeNext(r, head, b);
+    if (next != nullptr)
+        SetFreePrev(r, next, b);
+}
+
+// Moves the free block `f` to `to` (a new header position in the same run of
+// bytes) with `bytes` of contents, keeping its place in the list and its flags.
+void MoveFreeHeader(Region* r, Block* f, Block* to, uint32_t bytes, Block* before) {
+    uint32_t word = f->word;
+    Block* prev = FreePrev(r, f);
+    Block* next = FreeNext(r, f);
+    if (to != f)
+        f->word = 0;  // the old header must never look valid again
+    to->word = (word & kFlagBits) | (bytes >> 2);
+    SetBack(to, before);
+    SetFreePrev(r, to, prev);
+    SetFreeNext(r, to, next);
+    SetFreeNext(r, prev, to);
+    if (next != nullptr)
+        SetFreePrev(r, next, to);
+    if (!(word & kLastBlock))
+        SetBack(NextBlock(to), to);
+}
+
+// `b` takes in the free block `f` that follows it.
+void Absorb(Region* r, Block* b, Block* f) {
+    UnlinkFree(r, f);
+    bool last = (f->word & kLastBlock) != 0;
+    SetSize(b, SizeOf(b) + SizeOf(f) + sizeof(Block));
+    f->word = 0;
+    if (last)
+        b->word |= kLastBlock;
+    else
+        SetBack(NextBlock(b), b);
+}
+
+bool IsEmpty(Region* r) { return (FirstBlock(r)->word & kLastBlock) != 0; }
+
+// --- allocation ---
+
+// First fit in one region's free list, cut short by its free-byte count.
+Block* Search(Region* r, uint32_t n) {
+    int64_t remaining = static_cast<int64_t>(r->freeBytes) - 32;
+    uint32_t largestSeen = 0;
+    Block* found = nullptr;
+    for (Block* f = r->firstFree; f != nullptr && static_cast<int64_t>(n) <= remaining;) {
+        uint32_t b = SizeOf(f);
+        if (b > largestSeen)
+            largestSeen = b;
+        uint64_t need = static_cast<uint64_t>(n) + ((f->word & kFirstBlock) ? 32u : 8u);
+        if (b >= need) {
+            found = f;
+            break;
+        }
+        if (f->word & kLastBlock)
+            break;
+        f = FreeNext(r, f);
+        remaining -= b;
+    }
+    int64_t estimate = remaining > static_cast<int64_t>(largestSeen) ? remaining : largestSeen;
+    if (estimate < 0)
+        estimate = 0;
+    if (estimate < static_cast<int64_t>(r->largestFree))
+        r->largestFree = static_cast<uint32_t>(estimate);
+    return found;
+}
+
+Block* Take(Region* r, Block* f, uint32_t n, bool large) {
+    uint32_t b = SizeOf(f);
+    if (large) {
+        n = (b - 29u) & ~15u;
+        r->firstFree = nullptr;  // nothing else is served from this region
+    }
+    if (!(f->word & kFirstBlock) && b < n + 32u) {
+        UnlinkFree(r, f);
+        f->word &= ~kFreeBlock;
+        r->freeBytes -= b;
+        return f;
+    }
+    bool last = (f->word & kLastBlock) != 0;
+    uint32_t rest = b - n - sizeof(Block);
+    SetSize(f, rest);
+    f->word &= ~kLastBlock;
+    Block* out = reinterpret_cast<Block*>(Contents(f) + rest);
+    out->word = (n >> 2) | kBlockMark | (last ? kLastBlock : 0);
+    SetBack(out, f);
+    if (!last)
+        SetBack(NextBlock(out), out);
+    r->freeBytes -= n + sizeof(Block);
+    return out;
+}
+
+void* AllocateLocked(Region* h, uint32_t size, uint32_t flags) {
+    uint32_t n = RoundRequest(size);
+    Region* r = h;
+    bool large = false;
+    if (h->parent == nullptr && n >= h->growth / 2) {
+        Region* big = NewRegion(RoundUp4096(n + kRegionHeader + 48u), kDefaultSize, heapNoLock, nullptr);
+        if (big == nullptr)
+            return nullptr;
+        Region* tail = LastRegion(h);
+        big->previous = tail;
+        tail->next = big;
+        h->last = big;
+        r = big;
+        large = true;
+    }
+    for (;;) {
+        if (n <= r->largestFree) {
+            if (Block* f = Search(r, n)) {
+                Block* out = Take(r, f, n, large);
+                Expose(out, size, 0, (flags & heapZeroFill) != 0);
+                return Contents(out);
+            }
+        }
+        if (large)
+            return nullptr;  // cannot happen: the region was made to fit
+        Region* next = r->next;
+        if (next != nullptr && next->firstFree != nullptr) {
+            r = next;
+            continue;
+        }
+        uint32_t want = RoundUp4096(n + kRegionHeader + 88u);
+        if (h->parent == nullptr && h->growth > want)
+            want = h->growth;
+        Region* added = NewRegion(want, kDefaultSize, heapNoLock, h->parent);
+        if (added == nullptr)
+            return nullptr;
+        InsertAfterFirst(h, added);
+        r = added;
+    }
+}
+
+// --- freeing ---
+
+void FreeLocked(Region* h, Region* r, Block* b) {
+    uint32_t bytes = SizeOf(b);
+    Block* prev = static_cast<Block*>(Back(b));
+    Block* cur;
+    if (prev->word & kFreeBlock) {
+        bool last = (b->word & kLastBlock) != 0;
+        SetSize(prev, SizeOf(prev) + bytes + sizeof(Block));
+        b->word = 0;
+        if (last)
+            prev->word |= kLastBlock;
+        else
+            SetBack(NextBlock(prev), prev);
+        r->freeBytes += bytes + sizeof(Block);
+        cur = prev;
+    } else {
+        b->word |= kFreeBlock;
+        InsertAfterHead(r, b);
+        r->freeBytes += bytes;
+        cur = b;
+    }
+    if (!(cur->word & kLastBlock)) {
+        Block* next = NextBlock(cur);
+        if (next->word & kFreeBlock) {
+            Absorb(r, cur, next);
+            r->freeBytes += sizeof(Block);
+        }
+    }
+    if (SizeOf(cur) > r->largestFree)
+        r->largestFree = SizeOf(cur);
+    ConcealFree(cur);
+    if (r == h)
+        return;
+    if ((cur->word & (kFirstBlock | kLastBlock)) == (kFirstBlock | kLastBlock)) {
+        if (r->firstFree == nullptr) {
+            Release(h, r);  // a large block's region goes back at once
+            return;
+        }
+        // Keep one empty region as a spare, right behind the first.
+        Region* spare = h->next;
+        if (spare != r) {
+            Unlink(h, r);
+            InsertAfterFirst(h, r);
+            if (spare != nullptr && spare->firstFree != nullptr && IsEmpty(spare))
+                Release(h, spare);
+        }
+        return;
+    }
+    // Regions with more free space drift to the front.
+    Region* before = r->previous;
+    if (before != h && before->freeBytes < r->freeBytes) {
+        Region* outer = before->previous;
+        Region* after = r->next;
+        outer->next = r;
+        r->previous = outer;
+        r->next = before;
+        before->previous = r;
+        before->next = after;
+        if (after != nullptr)
+            after->previous = before;
+        else
+            h->last = before;
+    }
+}
+
+// --- reallocation in place ---
+
+void ShrinkLocked(Region* r, Block* b, uint32_t n, uint32_t size, bool zero) {
+    uint32_t old = SizeOf(b);
+    if (!(b->word & kLastBlock)) {
+        Block* f = NextBlock(b);
+        if (f->word & kFreeBlock) {
+            uint32_t freeBytes = SizeOf(f) + (old - n);
+            SetSize(b, n);
+            Block* to = NextBlock(b);
+            MoveFreeHeader(r, f, to, freeBytes, b);
+            r->freeBytes += old - n;
+            if (freeBytes > r->largestFree)
+                r->largestFree = freeBytes;
+            ConcealFree(to);
+        }
+    }
+    Expose(b, size, size, zero);
+}
+
+// Grows `b` into the free block after it; false when the room is too small.
+bool GrowInPlace(Region* r, Block* b, uint32_t n, uint32_t size, bool zero) {
+    uint32_t old = SizeOf(b);
+    if (b->word & kLastBlock)
+        return false;
+    Block* f = NextBlock(b);
+    if (!(f->word & kFreeBlock))
+        return false;
+    uint32_t fs = SizeOf(f);
+    if (static_cast<uint64_t>(old) + fs + sizeof(Block) < n)
+        return false;
+    uint32_t growth = n - old;
+    if (growth < fs / 2) {
+        SetSize(b, n);
+        MoveFreeHeader(r, f, NextBlock(b), fs - growth, b);
+        r->freeBytes -= growth;
+    } else {
+        Absorb(r, b, f);
+        r->freeBytes -= fs;
+    }
+    Expose(b, size, old, zero);
+    return true;
+}
+
+Region* ResolveOrCreate(ESLHeap heap) { return heap != nullptr ? AsRegion(heap) : AsRegion(eslGetGlobalHeap()); }
+Region* ResolveExisting(ESLHeap heap) { return heap != nullptr ? AsRegion(heap) : g_globalHeap.load(); }
+
+void PrintBlock(Block* b) {
+    char line[128];
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(Contents(b));
+    uint32_t size = SizeOf(b);
+    int pos = snprintf(line, sizeof line, sizeof(void*) > 4 ? "block %016llXH (%d bytes) :" : "block %08llXH (%d bytes) :",
+                       static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(bytes)), static_cast<int>(size));
+    for (uint32_t i = 0; i < size && i < 16; ++i)
+        pos += snprintf(line + pos, sizeof line - pos, " %02X", bytes[i]);
+    snprintf(line + pos, sizeof line - pos, "\n");
+    eslDebugOutput(line);
 }
 
 }  // namespace
 
-// --- global heap ---
+// --- the global heap ---
 
 ESL_EXPORT ESLHeap eslGetGlobalHeap(void) {
-    HeapRecord* h = g_globalHeap.load(std::memory_order_acquire);
+    Region* h = g_globalHeap.load(std::memory_order_acquire);
     if (h != nullptr)
         return h;
-    HeapRecord* created = static_cast<HeapRecord*>(eslHeapCreate(0, 0, 0, nullptr));
+    Region* created = AsRegion(eslHeapCreate(0, 0, 0, nullptr));
     if (created == nullptr)
         return nullptr;
-    HeapRecord* expected = nullptr;
+    Region* expected = nullptr;
     if (!g_globalHeap.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-        // Another thread got there first.
-        eslHeapDestroy(created);
+        eslHeapDestroy(created);  // another thread made it first
         return expected;
     }
     return created;
 }
 
 ESL_EXPORT void eslFreeGlobalHeap(void) {
-    HeapRecord* h = g_globalHeap.load(std::memory_order_acquire);
+    Region* h = g_globalHeap.load(std::memory_order_acquire);
     if (h == nullptr)
         return;
     eslHeapDump(h, 100);
     eslHeapDestroy(h);
-    // A heap with outstanding references lives on but is no longer global.
-    HeapRecord* expected = h;
+    // Even when references keep it alive, it is no longer the global heap.
+    Region* expected = h;
     g_globalHeap.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
 }
 
@@ -153,212 +570,277 @@ ESL_EXPORT void eslFreeGlobalHeap(void) {
 
 ESL_EXPORT ESLHeap eslHeapCreate(unsigned int initialSize, unsigned int growSize, unsigned int flags,
                                  ESLHeap parent) {
-    HeapRecord* p = nullptr;
-    if (parent != nullptr) {
-        p = Resolve(parent);
-        if (p == nullptr)
-            return nullptr;
-    }
-    HeapRecord* h = static_cast<HeapRecord*>(calloc(1, sizeof(HeapRecord)));
-    if (h == nullptr)
+    if (initialSize > kMaxRegion)
         return nullptr;
-    h->magic = kHeapMagic;
-    h->flags = flags;
-    h->references = 1;
-    h->initialSize = initialSize == 0 ? 65536u : ((initialSize + 4095u) & ~4095u);
-    h->growSize = growSize == 0 ? 65536u : growSize;
-    h->parent = p;
-    h->blocks = nullptr;
-    if (!(flags & heapNoLock))
-        eslp::InitLock(&h->lock);
-    if (p != nullptr)
-        eslp::AtomicIncrement(&p->references);
-    return h;
+    uint32_t size = initialSize == 0 ? kDefaultSize : RoundUp4096(initialSize);
+    uint32_t growth = growSize == 0 ? kDefaultSize : growSize;
+    return NewRegion(size, growth, flags, AsRegion(parent));
 }
 
 ESL_EXPORT void eslHeapDestroy(ESLHeap heap) {
     if (heap == nullptr)
         return;
-    HeapRecord* h = static_cast<HeapRecord*>(heap);
-    if (h->magic != kHeapMagic)
-        return;
+    Region* h = AsRegion(heap);
     if (eslp::AtomicDecrement(&h->references) > 0)
         return;
-    // Blocks still in use go with the heap, as its regions would.
-    BlockHeader* b = h->blocks;
-    while (b != nullptr) {
-        BlockHeader* next = b->next;
-        ReleaseBlock(b);
-        b = next;
-    }
-    h->blocks = nullptr;
-    if (!(h->flags & heapNoLock))
-        eslp::DeleteLock(&h->lock);
-    HeapRecord* parent = h->parent;
-    HeapRecord* expected = h;
+    Region* expected = h;
     g_globalHeap.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
-    h->magic = 0;
-    free(h);
-    if (parent != nullptr)
-        eslHeapDestroy(parent);
+    if (HasLock(h))
+        eslp::DeleteLock(&h->lock);
+    Region* r = h;
+    while (r != nullptr) {
+        Region* next = r->next;
+        ReturnRegion(r);
+        r = next;
+    }
 }
 
 ESL_EXPORT void* eslHeapAllocate(ESLHeap heap, unsigned int size, unsigned int flags) {
-    if (size >= kMaxRequest)
+    if (size > kMaxRequest)
         return nullptr;
-    HeapRecord* h = Resolve(heap);
+    Region* h = ResolveOrCreate(heap);
     if (h == nullptr)
         return nullptr;
-    uint32_t n = RoundRequest(size);
-    BlockHeader* b = static_cast<BlockHeader*>(malloc(sizeof(BlockHeader) + n));
-    if (b == nullptr)
-        return nullptr;
-    b->size = n;
-    b->mark = kBlockMark;
-    void* contents = b + 1;
-    if ((flags | h->flags) & heapZeroFill)
-        memset(contents, 0, n);
-    HeapGuard guard(h, flags);
-    Link(h, b);
-    return contents;
+    flags |= h->flags;
+    Guard guard(h, flags);
+    return AllocateLocked(h, size, flags);
 }
 
 ESL_EXPORT void eslHeapFree(ESLHeap heap, void* block, unsigned int flags) {
     if (block == nullptr)
         return;
-    HeapRecord* h = Resolve(heap);
+    Region* h = ResolveExisting(heap);
     if (h == nullptr) {
         eslTrace("%s", kInvalidFree);
         return;
     }
-    HeapGuard guard(h, flags);
-    BlockHeader* b = HeaderOf(block);
-    if (b == nullptr || b->heap != h) {
+    Guard guard(h, flags | h->flags);
+    Region* r = nullptr;
+    Block* b = nullptr;
+    // Also refuses a block already free: a double free would corrupt the list.
+    if (!Locate(h, block, &r, &b)) {
         eslTrace("%s", kInvalidFree);
         return;
     }
-    Unlink(h, b);
-    ReleaseBlock(b);
+    FreeLocked(h, r, b);
 }
 
 ESL_EXPORT void* eslHeapReallocate(ESLHeap heap, void* block, unsigned int size, unsigned int flags) {
     if (block == nullptr)
         return eslHeapAllocate(heap, size, flags);
-    BlockHeader* b = HeaderOf(block);
-    if (b == nullptr) {
-        eslTrace("%s", kInvalidPointer);
-        return nullptr;
-    }
-    if (size >= kMaxRequest)
-        return nullptr;  // the old block stays valid
-    HeapRecord* h = Resolve(heap);
+    Region* h = ResolveExisting(heap);
     if (h == nullptr) {
         eslTrace("%s", kInvalidFree);
         return nullptr;
     }
-    HeapGuard guard(h, flags);
-    if (b->heap != h) {
-        eslTrace("%s", kInvalidFree);
+    flags |= h->flags;
+    Guard guard(h, flags);
+    Region* r = nullptr;
+    Block* b = nullptr;
+    if (!Locate(h, block, &r, &b)) {
+        eslTrace("%s", kInvalidPointer);
         return nullptr;
     }
-    bool zero = ((flags | h->flags) & heapZeroFill) != 0;
-    uint32_t old = b->size;
+    if (size > kMaxRequest)
+        return nullptr;  // the old block stays valid
+    bool zero = (flags & heapZeroFill) != 0;
+    uint32_t old = SizeOf(b);
     uint32_t n = RoundRequest(size);
-    if (n == old) {
-        if (zero)
-            memset(static_cast<char*>(block) + size, 0, n - size);
-        return block;
+    if (n < old) {
+        ShrinkLocked(r, b, n, size, zero);
+    } else if (n > old) {
+        if (!GrowInPlace(r, b, n, size, zero)) {
+            void* moved = AllocateLocked(h, size, flags);
+            if (moved == nullptr)
+                return nullptr;
+            Unpoison(block, old);
+            eslMoveMemory(moved, block, old);
+            FreeLocked(h, r, b);
+            return moved;
+        }
+    } else {
+        Unpoison(block, old);  // the owner may now use up to the new size
+        Poison(static_cast<char*>(block) + (size == 0 ? 1 : size), old - (size == 0 ? 1 : size));
     }
-    BlockHeader* prev = b->prev;
-    BlockHeader* next = b->next;
-    BlockHeader* moved = static_cast<BlockHeader*>(realloc(b, sizeof(BlockHeader) + n));
-    if (moved == nullptr)
-        return nullptr;  // realloc left the block as it was
-    // Relink: realloc may have moved the header.
-    if (prev)
-        prev->next = moved;
-    else
-        h->blocks = moved;
-    if (next)
-        next->prev = moved;
-    moved->size = n;
-    char* contents = reinterpret_cast<char*>(moved + 1);
-    if (zero) {
-        uint32_t from = n > old ? old : size;
-        memset(contents + from, 0, n - from);
-    }
-    return contents;
+    return block;
 }
 
-ESL_EXPORT unsigned int eslHeapGetLength(ESLHeap, void* block) {
-    BlockHeader* b = HeaderOf(block);
-    return b == nullptr ? 0xFFFFFFFFu : b->size;
+ESL_EXPORT unsigned int eslHeapGetLength(ESLHeap heap, void* block) {
+    if (block == nullptr)
+        return 0xFFFFFFFFu;
+    Region* h = ResolveExisting(heap);
+    if (h == nullptr)
+        return 0xFFFFFFFFu;
+    Guard guard(h, h->flags);
+    Region* r = nullptr;
+    Block* b = nullptr;
+    return Locate(h, block, &r, &b) ? SizeOf(b) : 0xFFFFFFFFu;
 }
 
 ESL_EXPORT void eslHeapLock(ESLHeap heap) {
-    HeapRecord* h = Resolve(heap);
-    if (h != nullptr && !(h->flags & heapNoLock))
+    Region* h = ResolveOrCreate(heap);
+    if (h != nullptr && HasLock(h))
         eslp::EnterLock(&h->lock);
 }
 
 ESL_EXPORT void eslHeapUnlock(ESLHeap heap) {
-    HeapRecord* h = heap == nullptr ? g_globalHeap.load(std::memory_order_acquire)
-                                    : static_cast<HeapRecord*>(heap);
-    if (h != nullptr && h->magic == kHeapMagic && !(h->flags & heapNoLock))
+    Region* h = ResolveExisting(heap);
+    if (h != nullptr && HasLock(h))
         eslp::LeaveLock(&h->lock);
 }
 
 ESL_EXPORT void eslHeapDump(ESLHeap heap, int maxBlocks) {
-    HeapRecord* h = heap == nullptr ? g_globalHeap.load(std::memory_order_acquire)
-                                    : static_cast<HeapRecord*>(heap);
-    if (h == nullptr || h->magic != kHeapMagic)
+    Region* h = ResolveExisting(heap);
+    if (h == nullptr)
         return;
-    HeapGuard guard(h, 0);
-    // Oldest first, as an address-ordered walk of a fresh heap would roughly give.
-    BlockHeader* b = h->blocks;
-    while (b != nullptr && b->next != nullptr)
-        b = b->next;
+    Guard guard(h, h->flags);
     int listed = 0;
-    for (; b != nullptr && listed < maxBlocks; b = b->prev, ++listed) {
-        if (listed == 0)
-            eslDebugOutput("ESL の解放されていないメモリブロックがあります\n");
-        char line[160];
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(b + 1);
-        int pos;
-        if (sizeof(void*) > 4)
-            pos = snprintf(line, sizeof line, "block %016llXH (%d bytes) :",
-                           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(bytes)),
-                           static_cast<int>(b->size));
-        else
-            pos = snprintf(line, sizeof line, "block %08XH (%d bytes) :",
-                           static_cast<unsigned int>(reinterpret_cast<uintptr_t>(bytes)),
-                           static_cast<int>(b->size));
-        uint32_t shown = b->size < 16 ? b->size : 16;
-        for (uint32_t i = 0; i < shown && pos > 0 && pos < static_cast<int>(sizeof line) - 4; ++i)
-            pos += snprintf(line + pos, sizeof line - pos, " %02X", bytes[i]);
-        eslDebugOutput(line);
-        eslDebugOutput("\n");
+    for (Region* r = h; r != nullptr; r = r->next) {
+        for (Block* b = FirstBlock(r);; b = NextBlock(b)) {
+            if (!(b->word & kFreeBlock)) {
+                if (listed >= maxBlocks)
+                    return;
+                if (listed++ == 0)
+                    eslDebugOutput("ESL の解放されていないメモリブロックがあります\n");
+                PrintBlock(b);
+            }
+            if (b->word & kLastBlock)
+                break;
+        }
     }
 }
 
-// --- stack heap ---
+// --- diagnostics ---
 
 namespace {
 
-struct StackRegion {
-    StackRegion* next;
-    StackRegion* current;  // first region only
-    uint32_t growth;
-    uint32_t usable;
-    uint32_t used;
-    char* base;
-};
+bool Fault(char* report, size_t bytes, const char* format, const void* where, unsigned long long value) {
+    if (report != nullptr && bytes != 0)
+        snprintf(report, bytes, format, where, value);
+    return false;
+}
 
-// 32 bytes on the 32-bit target; whatever keeps 16-byte alignment elsewhere.
-const uint32_t kStackHeader = (sizeof(StackRegion) + 15u) & ~15u;
+}  // namespace
+
+bool eslHeapCheck(ESLHeap heap, char* report, size_t reportBytes) {
+    Region* h = ResolveExisting(heap);
+    if (h == nullptr)
+        return Fault(report, reportBytes, "no heap %p (%llu)", nullptr, 0);
+    Guard guard(h, h->flags);
+    if (h->references < 1)
+        return Fault(report, reportBytes, "heap %p has %llu references", h, static_cast<unsigned long long>(h->references));
+    Region* prevRegion = nullptr;
+    bool largeSeen = false;
+    for (Region* r = h; r != nullptr; prevRegion = r, r = r->next) {
+        if (r->previous != prevRegion)
+            return Fault(report, reportBytes, "region %p: previous link broken (%llu)", r, 0);
+        if (r != h && r->firstFree != nullptr && largeSeen)
+            return Fault(report, reportBytes, "region %p: ordinary region after a large-block region (%llu)", r, 0);
+        if (r->firstFree == nullptr) {
+            if (r == h)
+                return Fault(report, reportBytes, "first region %p has no free list (%llu)", r, 0);
+            largeSeen = true;
+        } else if (r->firstFree != FirstBlock(r)) {
+            return Fault(report, reportBytes, "region %p: free list does not start at the first block (%llu)", r, 0);
+        }
+        unsigned long long freeBytes = 0, freeBlocks = 0, largestFree = 0;
+        bool prevFree = false;
+        Block* before = nullptr;
+        for (Block* b = FirstBlock(r);; b = NextBlock(b)) {
+            if ((reinterpret_cast<uintptr_t>(Contents(b)) & 7) != 0 || !(b->word & kBlockMark))
+                return Fault(report, reportBytes, "block %p: no mark (word %llx)", b, b->word);
+            bool first = b == FirstBlock(r);
+            if (((b->word & kFirstBlock) != 0) != first)
+                return Fault(report, reportBytes, "block %p: first bit wrong (word %llx)", b, b->word);
+            if (Back(b) != (first ? static_cast<void*>(r) : static_cast<void*>(before)))
+                return Fault(report, reportBytes, "block %p: back link broken (word %llx)", b, b->word);
+            if (Contents(b) + SizeOf(b) > RegionEnd(r))
+                return Fault(report, reportBytes, "block %p: runs past its region (size %llu)", b, SizeOf(b));
+            bool isFree = (b->word & kFreeBlock) != 0;
+            if (first && !isFree)
+                return Fault(report, reportBytes, "block %p: first block in use (%llu)", b, 0);
+            if (isFree && prevFree)
+                return Fault(report, reportBytes, "block %p: two free blocks side by side (%llu)", b, 0);
+            if (isFree) {
+                freeBytes += SizeOf(b);
+                ++freeBlocks;
+                if (SizeOf(b) > largestFree)
+                    largestFree = SizeOf(b);
+            }
+            prevFree = isFree;
+            before = b;
+            if (b->word & kLastBlock) {
+                if (Contents(b) + SizeOf(b) != RegionEnd(r))
+                    return Fault(report, reportBytes, "block %p: last block ends before its region (size %llu)", b, SizeOf(b));
+                break;
+            }
+        }
+        if (freeBytes != r->freeBytes)
+            return Fault(report, reportBytes, "region %p: free-byte count wrong (%llu counted)", r, freeBytes);
+        if (r->firstFree == nullptr) {
+            if (freeBlocks != 1)
+                return Fault(report, reportBytes, "large-block region %p holds %llu free blocks", r, freeBlocks);
+            continue;
+        }
+        // The first-fit walk may leave the estimate up to 32 bytes below a
+        // block it did not visit.
+        if (largestFree > static_cast<unsigned long long>(r->largestFree) + 32)
+            return Fault(report, reportBytes, "region %p: largest-free estimate below a free block of %llu bytes", r, largestFree);
+        unsigned long long listed = 0;
+        Block* prevFreeBlock = nullptr;
+        for (Block* f = r->firstFree; f != nullptr; prevFreeBlock = f, f = FreeNext(r, f)) {
+            if (++listed > freeBlocks)
+                return Fault(report, reportBytes, "region %p: free list longer than the free blocks (%llu)", r, listed);
+            if (reinterpret_cast<char*>(f) < reinterpret_cast<char*>(FirstBlock(r)) || reinterpret_cast<char*>(f) >= RegionEnd(r) ||
+                !(f->word & kFreeBlock) || !(f->word & kBlockMark))
+                return Fault(report, reportBytes, "free list of region %p holds a block in use (%llu)", r, listed);
+            if (FreePrev(r, f) != prevFreeBlock)
+                return Fault(report, reportBytes, "free list of region %p: previous link broken at entry %llu", r, listed);
+        }
+        if (listed != freeBlocks)
+            return Fault(report, reportBytes, "region %p: free list misses free blocks (%llu listed)", r, listed);
+    }
+    if (LastRegion(h) != prevRegion)
+        return Fault(report, reportBytes, "heap %p: last region wrong (%llu)", h, 0);
+    if (report != nullptr && reportBytes != 0)
+        report[0] = '\0';
+    return true;
+}
+
+void eslHeapGetStatistics(ESLHeap heap, ESLHeapStatistics* statistics) {
+    ESLHeapStatistics s = {0, 0, 0, 0, 0, 0};
+    Region* h = ResolveExisting(heap);
+    if (h != nullptr) {
+        Guard guard(h, h->flags);
+        for (Region* r = h; r != nullptr; r = r->next) {
+            ++s.regions;
+            s.regionBytes += r->size;
+            for (Block* b = FirstBlock(r);; b = NextBlock(b)) {
+                if (!(b->word & kFreeBlock)) {
+                    ++s.usedBlocks;
+                    s.usedBytes += SizeOf(b);
+                } else {
+                    ++s.freeBlocks;
+                    s.freeBytes += SizeOf(b);
+                }
+                if (b->word & kLastBlock)
+                    break;
+            }
+        }
+    }
+    *statistics = s;
+}
+
+void eslHeapFailRegions(unsigned int count) { g_failRegions.store(count); }
+
+ESLQuestionHook eslHeapSetQuestionHook(ESLQuestionHook hook) { return g_questionHook.exchange(hook); }
+
+// --- the stack heap ---
+
+namespace {
 
 StackRegion* NewStackRegion(uint32_t size, uint32_t growth) {
-    StackRegion* r = static_cast<StackRegion*>(eslp::AllocateRegion(size));
+    StackRegion* r = static_cast<StackRegion*>(SystemRegion(size, false));
     if (r == nullptr)
         return nullptr;
     r->next = nullptr;
@@ -367,31 +849,40 @@ StackRegion* NewStackRegion(uint32_t size, uint32_t growth) {
     r->base = reinterpret_cast<char*>(r) + kStackHeader;
     r->usable = size - kStackHeader;
     r->used = 0;
+    r->reserved[0] = r->reserved[1] = 0;
+#if defined(ESL_HEAP_POISON)
+    __lsan_register_root_region(r, size);
+#endif
     return r;
 }
 
-uint32_t RoundUp4096(uint32_t x) { return (x + 4095u) & ~4095u; }
+void FreeStackRegion(StackRegion* r) {
+#if defined(ESL_HEAP_POISON)
+    __lsan_unregister_root_region(r, r->usable + kStackHeader);
+#endif
+    eslp::FreeRegion(r);
+}
 
 }  // namespace
 
 ESL_EXPORT ESLStackHeap eslStackHeapCreate(unsigned int initialSize, unsigned int growSize, unsigned int) {
-    if (initialSize >= kMaxRequest || growSize >= kMaxRequest)
+    if (initialSize > kMaxRegion || growSize > kMaxRegion)
         return nullptr;
-    uint32_t size = initialSize == 0 ? 65536u : RoundUp4096(initialSize);
+    uint32_t size = initialSize == 0 ? kDefaultSize : RoundUp4096(initialSize);
     if (size <= kStackHeader)
         size = 4096;
-    return NewStackRegion(size, growSize == 0 ? 65536u : growSize);
+    return NewStackRegion(size, growSize == 0 ? kDefaultSize : growSize);
 }
 
 ESL_EXPORT void eslStackHeapDestroy(ESLStackHeap heap) {
     if (heap == nullptr)
         return;
     eslStackHeapFree(heap);
-    eslp::FreeRegion(heap);
+    FreeStackRegion(static_cast<StackRegion*>(heap));
 }
 
 ESL_EXPORT void* eslStackHeapAllocate(ESLStackHeap heap, unsigned int size) {
-    if (heap == nullptr || size >= kMaxRequest)
+    if (heap == nullptr || size > kMaxRequest)
         return nullptr;
     StackRegion* first = static_cast<StackRegion*>(heap);
     uint32_t n = (size + 15u) & ~15u;
@@ -418,7 +909,7 @@ ESL_EXPORT void eslStackHeapFree(ESLStackHeap heap) {
     StackRegion* r = first->next;
     while (r != nullptr) {
         StackRegion* next = r->next;
-        eslp::FreeRegion(r);
+        FreeStackRegion(r);
         r = next;
     }
     first->next = nullptr;

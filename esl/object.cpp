@@ -9,6 +9,7 @@
 #include <atomic>
 #include <new>
 
+#include "esl/memory.h"
 #include "esl/platform.h"
 
 // --- text comparison ---
@@ -108,11 +109,8 @@ ESLObject* ESLObject::DynamicCast(const char* name) {
     return CompareText(name, "ESLObject") == 0 ? this : nullptr;
 }
 
-void* ESLObject::operator new(size_t size) {
-    void* p = size < 0xFFFFFFFFu ? eslHeapAllocate(nullptr, static_cast<unsigned int>(size), 0) : nullptr;
-    if (p == nullptr)
-        throw std::bad_alloc();  // a new-expression must not yield null
-    return p;
+void* ESLObject::operator new(size_t size) noexcept {
+    return size < 0xFFFFFFFFu ? eslHeapAllocate(nullptr, static_cast<unsigned int>(size), 0) : nullptr;
 }
 
 void ESLObject::operator delete(void* p) { eslHeapFree(nullptr, p, 0); }
@@ -231,7 +229,7 @@ void EPtrArray::InsertArray(unsigned int index, const EPtrArray& source, unsigne
         copy = static_cast<void**>(eslHeapAllocate(nullptr, static_cast<unsigned int>(sizeof(void*) * n), 0));
         if (copy == nullptr)
             return;
-        memcpy(copy, slice, sizeof(void*) * n);
+        eslMoveMemory(copy, slice, static_cast<unsigned int>(sizeof(void*) * n));
         slice = copy;
     }
     SetSize(oldCount + n, 0);

@@ -37,8 +37,10 @@ public:
     virtual bool IsKindOf(const char* name) const;
     virtual ESLObject* DynamicCast(const char* name);
 
-    // Library objects live on the global ESL heap.
-    static void* operator new(size_t size);
+    // Library objects live on the global ESL heap. Failures are returned,
+    // not thrown: when the heap cannot serve an object, the new-expression
+    // gives null and no constructor runs, so callers check the result.
+    static void* operator new(size_t size) noexcept;
     static void operator delete(void* p);
     static void* operator new(size_t, void* where) { return where; }
     static void operator delete(void*, void*) {}

@@ -21,8 +21,9 @@
 
 namespace eslp {
 
-// --- memory regions (page-granular, committed, zeroed) ---
-void* AllocateRegion(uint32_t bytes);
+// --- memory regions (page-granular, committed, zeroed, 16-byte aligned) ---
+// executable: the heap's regions may hold generated code on Windows.
+void* AllocateRegion(uint32_t bytes, bool executable);
 void FreeRegion(void* region);
 
 // --- re-entrant lock ---

@@ -33,7 +33,8 @@ FileHandle FromFd(int fd) { return reinterpret_cast<FileHandle>(static_cast<intp
 
 // --- memory regions ---
 
-void* AllocateRegion(uint32_t bytes) {
+// The host never runs generated code: regions are not executable there.
+void* AllocateRegion(uint32_t bytes, bool) {
     if (bytes == 0)
         return nullptr;
     size_t total = static_cast<size_t>(bytes) + kRegionPrefix;

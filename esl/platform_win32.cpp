@@ -6,10 +6,10 @@ namespace eslp {
 
 // --- memory regions ---
 
-void* AllocateRegion(uint32_t bytes) {
+void* AllocateRegion(uint32_t bytes, bool executable) {
     if (bytes == 0)
         return nullptr;
-    return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    return VirtualAlloc(nullptr, bytes, MEM_COMMIT, executable ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE);
 }
 
 void FreeRegion(void* region) {

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "esl/file.h"
+#include "esl/memory.h"
 #include "esl/platform.h"
 
 namespace {
@@ -96,7 +97,7 @@ bool EBasicString<C>::SetText(const C* text, unsigned int n, unsigned int capaci
     if (m_buffer != nullptr && text >= m_buffer && text < m_buffer + m_capacity) {
         // The text lies in our own buffer: pull it to the front first, then
         // resize (which keeps the contents), so no pointer goes stale.
-        memmove(m_buffer, text, n * sizeof(C));
+        eslMoveMemory(m_buffer, text, static_cast<unsigned int>(n * sizeof(C)));
         m_buffer[n] = 0;
         m_length = n;
         Reserve(capacity);
@@ -104,7 +105,7 @@ bool EBasicString<C>::SetText(const C* text, unsigned int n, unsigned int capaci
     }
     if (!Reserve(capacity))
         return false;
-    memcpy(m_buffer, text, n * sizeof(C));
+    eslMoveMemory(m_buffer, text, static_cast<unsigned int>(n * sizeof(C)));
     m_buffer[n] = 0;
     m_length = n;
     return true;
@@ -219,7 +220,7 @@ void EBasicString<C>::AppendText(const C* text, unsigned int n) {
             text = m_buffer + offset;
     }
     if (n != 0)
-        memmove(m_buffer + m_length, text, n * sizeof(C));
+        eslMoveMemory(m_buffer + m_length, text, static_cast<unsigned int>(n * sizeof(C)));
     m_length = newLength;
     m_buffer[newLength] = 0;
 }
@@ -241,7 +242,7 @@ void EBasicString<C>::InitCopy(const EBasicString& s) {
     if (!Reserve(capacity))
         return;
     if (s.m_buffer != nullptr) {
-        memcpy(m_buffer, s.m_buffer, (s.m_length + 1) * sizeof(C));
+        eslMoveMemory(m_buffer, s.m_buffer, static_cast<unsigned int>((s.m_length + 1) * sizeof(C)));
         m_length = s.m_length;
     } else {
         m_buffer[0] = 0;

@@ -22,7 +22,6 @@ namespace {
 
 volatile long g_libraryReferences = 0;
 uint32_t g_taskSlot = eslp::kNoTlsSlot;
-unsigned int g_processorType = 0;
 ESLHeap g_mediaHeap = nullptr;
 
 struct TaskRecord {
@@ -30,18 +29,19 @@ struct TaskRecord {
 };
 
 void DetectProcessor() {
-    g_processorType = 0;
+    unsigned int found = 0;
 #if defined(GLS_X86)
     // __get_cpuid checks that CPUID exists and that leaf 1 is available.
     // The feature bits are trusted as reported.
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
-        return;
-    if (edx & (1u << 23))
-        g_processorType |= processorMMX;
-    if (edx & (1u << 25))
-        g_processorType |= processorSSE;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+        if (edx & (1u << 23))
+            found |= processorMMX;
+        if (edx & (1u << 25))
+            found |= processorSSE;
+    }
 #endif
+    eslSetProcessorFeatures(found);
 }
 
 // Puts the calling thread's floating-point units into the state the codecs
@@ -49,7 +49,7 @@ void DetectProcessor() {
 void ResetNumericState() {
 #if defined(GLS_X86)
     __asm__ __volatile__("fninit");
-    if (g_processorType & processorSSE) {
+    if (eslGetProcessorFeatures() & processorSSE) {
         unsigned int csr = 0;
         __asm__ __volatile__("stmxcsr %0" : "=m"(csr));
         csr &= ~0x6000u;
@@ -128,22 +128,14 @@ ESL_EXPORT void glsEnableProcessorType(unsigned int type) {
     if (type == 0)
         DetectProcessor();
     else
-        g_processorType |= type;
+        eslSetProcessorFeatures(eslGetProcessorFeatures() | type);
 }
 
-ESL_EXPORT void glsDisableProcessorType(unsigned int type) { g_processorType &= ~type; }
-
-ESL_EXPORT unsigned int glsGetEnabledProcessorType(void) { return g_processorType; }
-
-void eslFillMemory(void* dst, unsigned char value, unsigned int n) {
-    if (n != 0)
-        memset(dst, value, n);
+ESL_EXPORT void glsDisableProcessorType(unsigned int type) {
+    eslSetProcessorFeatures(eslGetProcessorFeatures() & ~type);
 }
 
-void eslMoveMemory(void* dst, const void* src, unsigned int n) {
-    if (n != 0 && dst != src)
-        memmove(dst, src, n);
-}
+ESL_EXPORT unsigned int glsGetEnabledProcessorType(void) { return eslGetProcessorFeatures(); }
 
 const char* GetGameWindowClassName() { return "ZazadERA_GameWindow"; }
 

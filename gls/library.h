@@ -1,12 +1,8 @@
 // Library start-up, processor features, and the bulk fill and copy routines.
 #pragma once
 
+#include "esl/memory.h"
 #include "esl/types.h"
-
-enum {
-    processorMMX = 0x02,
-    processorSSE = 0x08,
-};
 
 ESL_EXPORT void glsInitializeLibrary(void);
 ESL_EXPORT void glsCloseLibrary(void);
@@ -15,10 +11,6 @@ ESL_EXPORT void glsCloseTask(void);
 ESL_EXPORT void glsEnableProcessorType(unsigned int type);
 ESL_EXPORT void glsDisableProcessorType(unsigned int type);
 ESL_EXPORT unsigned int glsGetEnabledProcessorType(void);
-
-void eslFillMemory(void* dst, unsigned char value, unsigned int n);
-// Overlap-safe copy.
-void eslMoveMemory(void* dst, const void* src, unsigned int n);
 
 // Window class name of the library's game windows.
 const char* GetGameWindowClassName();
