@@ -191,7 +191,9 @@ Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent
 #if defined(ESL_HEAP_POISON)
     __lsan_register_root_region(r, size);
 #endif
-    Poison(r, size);
+    // The region header stays addressable: the lock and the reference count
+    // are worked on by platform code that the sanitizer watches.
+    Poison(b, size - kRegionHeader);
     return r;
 }
 

@@ -302,19 +302,20 @@ TEST(HeapFamily, GlobalHeapLockIsReentrant) {
 }
 
 TEST(HeapFamily, CheckerSeesABrokenHeader) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "block headers are poisoned in sanitizer builds";
+#else
     ESLHeap h = eslHeapCreate(0, 0, 0, nullptr);
-    char* p = static_cast<char*>(eslHeapAllocate(h, 24, 0));
-#if !defined(__SANITIZE_ADDRESS__)  // the header is poisoned there
-    eslheap::Block* header = eslheap::HeaderOf(p);
+    eslheap::Block* header = eslheap::HeaderOf(eslHeapAllocate(h, 24, 0));
     uint32_t saved = header->back;
     header->back ^= 8;
     char why[200];
     EXPECT_FALSE(eslHeapCheck(h, why, sizeof why));
     EXPECT_NE(strstr(why, "back link"), nullptr) << why;
     header->back = saved;
-#endif
     EXPECT_HEAP_SOUND(h);
     eslHeapDestroy(h);
+#endif
 }
 
 // --- randomized against a shadow model ---
@@ -445,9 +446,9 @@ TEST(HeapSanitizer, OverrunAndUseAfterFreeAreReported) {
         {
             char* p = static_cast<char*>(eslHeapAllocate(nullptr, 13, 0));
             volatile char* v = p;
-            v[13] = 1;
+            v[13] = 1;  // one byte past the request
         },
-        "AddressSanitizer: use-after-poison");
+        "ERROR: AddressSanitizer");
     EXPECT_DEATH(
         {
             char* p = static_cast<char*>(eslHeapAllocate(nullptr, 64, 0));
