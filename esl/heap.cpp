@@ -43,6 +43,12 @@ const char kNoMemoryCaption[] = "◆ ESL メモリアロケーション ◆";
 std::atomic<Region*> g_globalHeap{nullptr};
 std::atomic<unsigned int> g_failRegions{0};
 std::atomic<ESLQuestionHook> g_questionHook{nullptr};
+std::atomic<ESLHeapTraceHook> g_traceHook{nullptr};
+
+inline void Traced(ESLHeap heap, char op, void* block, unsigned int size, void* result) {
+    if (ESLHeapTraceHook hook = g_traceHook.load(std::memory_order_relaxed))
+        hook(heap, op, block, size, result);
+}
 
 uint32_t RoundUp4096(uint32_t x) { return (x + 4095u) & ~4095u; }
 uint32_t RoundRequest(uint32_t size) { return size == 0 ? 8u : (size + 7u) & ~7u; }
@@ -174,7 +180,7 @@ Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent
     r->references = 1;
     r->parent = parent;
     r->parentBlock = parentBlock;
-    r->reserved[0] = r->reserved[1] = 0;
+    r->index = nullptr;
     if (parent != nullptr)
         eslp::AtomicIncrement(&parent->references);
     if (!(flags & heapNoLock))
@@ -195,6 +201,76 @@ Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent
     // are worked on by platform code that the sanitizer watches.
     Poison(b, size - kRegionHeader);
     return r;
+}
+
+// --- the region index ---
+
+RegionIndex::Entry EntryOf(Region* r) {
+    RegionIndex::Entry e;
+    e.start = reinterpret_cast<const char*>(r);
+    e.end = RegionEnd(r);
+    e.region = r;
+    return e;
+}
+
+// Position of the first entry that starts above `p`.
+uint32_t UpperBound(const RegionIndex* x, const void* p) {
+    uint32_t low = 0, high = x->count;
+    while (low < high) {
+        uint32_t mid = (low + high) / 2;
+        if (x->entries[mid].start <= static_cast<const char*>(p))
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+RegionIndex* NewIndex(uint32_t capacity) {
+    uint32_t bytes = RoundUp4096(static_cast<uint32_t>(sizeof(RegionIndex) + capacity * sizeof(RegionIndex::Entry)));
+    RegionIndex* x = static_cast<RegionIndex*>(eslp::AllocateRegion(bytes, false));
+    if (x != nullptr) {
+        x->count = 0;
+        x->bytes = bytes;
+        x->capacity = static_cast<uint32_t>((bytes - sizeof(RegionIndex)) / sizeof(RegionIndex::Entry)) + 1;
+    }
+    return x;
+}
+
+// Records a region that joins the heap; false when there is no memory for it.
+bool IndexAdd(Region* h, Region* r) {
+    RegionIndex* x = h->index;
+    if (x == nullptr || x->count == x->capacity) {
+        RegionIndex* bigger = NewIndex(x == nullptr ? 16u : x->capacity * 2u);
+        if (bigger == nullptr)
+            return false;
+        if (x == nullptr) {
+            bigger->entries[0] = EntryOf(h);
+            bigger->count = 1;
+        } else {
+            for (uint32_t i = 0; i < x->count; ++i)
+                bigger->entries[i] = x->entries[i];
+            bigger->count = x->count;
+            eslp::FreeRegion(x);
+        }
+        h->index = x = bigger;
+    }
+    uint32_t at = UpperBound(x, r);
+    for (uint32_t i = x->count; i > at; --i)
+        x->entries[i] = x->entries[i - 1];
+    x->entries[at] = EntryOf(r);
+    ++x->count;
+    return true;
+}
+
+void IndexRemove(Region* h, Region* r) {
+    RegionIndex* x = h->index;
+    uint32_t at = UpperBound(x, r);
+    if (at == 0 || x->entries[at - 1].region != r)
+        return;
+    for (uint32_t i = at - 1; i + 1 < x->count; ++i)
+        x->entries[i] = x->entries[i + 1];
+    --x->count;
 }
 
 Region* LastRegion(Region* h) { return h->last != nullptr ? h->last : h; }
@@ -220,17 +296,21 @@ void InsertAfterFirst(Region* h, Region* r) {
 
 void Release(Region* h, Region* r) {
     Unlink(h, r);
+    IndexRemove(h, r);
     ReturnRegion(r);
 }
 
 // The region of `h` whose blocks hold `p`, or null.
 Region* RegionOf(Region* h, const void* p) {
     const char* c = static_cast<const char*>(p);
-    for (Region* r = h; r != nullptr; r = r->next) {
-        if (c >= reinterpret_cast<char*>(FirstBlock(r)) + sizeof(Block) && c < RegionEnd(r))
-            return r;
+    Region* r = h;
+    if (const RegionIndex* x = h->index) {
+        uint32_t at = UpperBound(x, p);
+        if (at == 0)
+            return nullptr;
+        r = x->entries[at - 1].region;
     }
-    return nullptr;
+    return c >= reinterpret_cast<char*>(FirstBlock(r)) + sizeof(Block) && c < RegionEnd(r) ? r : nullptr;
 }
 
 // True when `b`, inside `r`, is a header the heap wrote: marked, ending
@@ -380,6 +460,10 @@ void* AllocateLocked(Region* h, uint32_t size, uint32_t flags) {
         Region* big = NewRegion(RoundUp4096(n + kRegionHeader + 48u), kDefaultSize, heapNoLock, nullptr);
         if (big == nullptr)
             return nullptr;
+        if (!IndexAdd(h, big)) {
+            ReturnRegion(big);
+            return nullptr;
+        }
         Region* tail = LastRegion(h);
         big->previous = tail;
         tail->next = big;
@@ -408,6 +492,10 @@ void* AllocateLocked(Region* h, uint32_t size, uint32_t flags) {
         Region* added = NewRegion(want, kDefaultSize, heapNoLock, h->parent);
         if (added == nullptr)
             return nullptr;
+        if (!IndexAdd(h, added)) {
+            ReturnRegion(added);
+            return nullptr;
+        }
         InsertAfterFirst(h, added);
         r = added;
     }
@@ -523,6 +611,39 @@ bool GrowInPlace(Region* r, Block* b, uint32_t n, uint32_t size, bool zero) {
     return true;
 }
 
+void* ReallocateLocked(Region* h, void* block, uint32_t size, uint32_t flags) {
+    Region* r = nullptr;
+    Block* b = nullptr;
+    if (!Locate(h, block, &r, &b)) {
+        eslTrace("%s", kInvalidPointer);
+        return nullptr;
+    }
+    if (size > kMaxRequest)
+        return nullptr;  // the old block stays valid
+    bool zero = (flags & heapZeroFill) != 0;
+    uint32_t old = SizeOf(b);
+    uint32_t n = RoundRequest(size);
+    if (n < old) {
+        ShrinkLocked(r, b, n, size, zero);
+    } else if (n > old) {
+        if (!GrowInPlace(r, b, n, size, zero)) {
+            void* moved = AllocateLocked(h, size, flags);
+            if (moved == nullptr)
+                return nullptr;
+            Unpoison(block, old);
+            eslMoveMemory(moved, block, old);
+            FreeLocked(h, r, b);
+            return moved;
+        }
+    } else {
+        // The owner may now use exactly the new size.
+        uint32_t exposed = size == 0 ? 1 : size;
+        Unpoison(block, old);
+        Poison(static_cast<char*>(block) + exposed, old - exposed);
+    }
+    return block;
+}
+
 Region* ResolveOrCreate(ESLHeap heap) { return heap != nullptr ? AsRegion(heap) : AsRegion(eslGetGlobalHeap()); }
 Region* ResolveExisting(ESLHeap heap) { return heap != nullptr ? AsRegion(heap) : g_globalHeap.load(); }
 
@@ -589,6 +710,8 @@ ESL_EXPORT void eslHeapDestroy(ESLHeap heap) {
     g_globalHeap.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
     if (HasLock(h))
         eslp::DeleteLock(&h->lock);
+    if (h->index != nullptr)
+        eslp::FreeRegion(h->index);
     Region* r = h;
     while (r != nullptr) {
         Region* next = r->next;
@@ -603,9 +726,14 @@ ESL_EXPORT void* eslHeapAllocate(ESLHeap heap, unsigned int size, unsigned int f
     Region* h = ResolveOrCreate(heap);
     if (h == nullptr)
         return nullptr;
-    flags |= h->flags;
-    Guard guard(h, flags);
-    return AllocateLocked(h, size, flags);
+    void* result;
+    {
+        flags |= h->flags;
+        Guard guard(h, flags);
+        result = AllocateLocked(h, size, flags);
+    }
+    Traced(heap, 'a', nullptr, size, result);
+    return result;
 }
 
 ESL_EXPORT void eslHeapFree(ESLHeap heap, void* block, unsigned int flags) {
@@ -625,6 +753,7 @@ ESL_EXPORT void eslHeapFree(ESLHeap heap, void* block, unsigned int flags) {
         return;
     }
     FreeLocked(h, r, b);
+    Traced(heap, 'f', block, 0, nullptr);
 }
 
 ESL_EXPORT void* eslHeapReallocate(ESLHeap heap, void* block, unsigned int size, unsigned int flags) {
@@ -635,36 +764,14 @@ ESL_EXPORT void* eslHeapReallocate(ESLHeap heap, void* block, unsigned int size,
         eslTrace("%s", kInvalidFree);
         return nullptr;
     }
-    flags |= h->flags;
-    Guard guard(h, flags);
-    Region* r = nullptr;
-    Block* b = nullptr;
-    if (!Locate(h, block, &r, &b)) {
-        eslTrace("%s", kInvalidPointer);
-        return nullptr;
+    void* result;
+    {
+        flags |= h->flags;
+        Guard guard(h, flags);
+        result = ReallocateLocked(h, block, size, flags);
     }
-    if (size > kMaxRequest)
-        return nullptr;  // the old block stays valid
-    bool zero = (flags & heapZeroFill) != 0;
-    uint32_t old = SizeOf(b);
-    uint32_t n = RoundRequest(size);
-    if (n < old) {
-        ShrinkLocked(r, b, n, size, zero);
-    } else if (n > old) {
-        if (!GrowInPlace(r, b, n, size, zero)) {
-            void* moved = AllocateLocked(h, size, flags);
-            if (moved == nullptr)
-                return nullptr;
-            Unpoison(block, old);
-            eslMoveMemory(moved, block, old);
-            FreeLocked(h, r, b);
-            return moved;
-        }
-    } else {
-        Unpoison(block, old);  // the owner may now use up to the new size
-        Poison(static_cast<char*>(block) + (size == 0 ? 1 : size), old - (size == 0 ? 1 : size));
-    }
-    return block;
+    Traced(heap, 'r', block, size, result);
+    return result;
 }
 
 ESL_EXPORT unsigned int eslHeapGetLength(ESLHeap heap, void* block) {
@@ -804,16 +911,30 @@ bool eslHeapCheck(ESLHeap heap, char* report, size_t reportBytes) {
     }
     if (LastRegion(h) != prevRegion)
         return Fault(report, reportBytes, "heap %p: last region wrong (%llu)", h, 0);
+    if (const RegionIndex* x = h->index) {
+        unsigned long long regions = 0;
+        for (Region* r = h; r != nullptr; r = r->next) {
+            ++regions;
+            uint32_t at = UpperBound(x, r);
+            if (at == 0 || x->entries[at - 1].region != r || x->entries[at - 1].end != RegionEnd(r))
+                return Fault(report, reportBytes, "region %p is missing from the index (%llu)", r, 0);
+        }
+        if (x->count != regions)
+            return Fault(report, reportBytes, "heap %p: the index holds %llu entries", h, x->count);
+    } else if (h->next != nullptr) {
+        return Fault(report, reportBytes, "heap %p has regions but no index (%llu)", h, 0);
+    }
     if (report != nullptr && reportBytes != 0)
         report[0] = '\0';
     return true;
 }
 
 void eslHeapGetStatistics(ESLHeap heap, ESLHeapStatistics* statistics) {
-    ESLHeapStatistics s = {0, 0, 0, 0, 0, 0};
+    ESLHeapStatistics s = {0, 0, 0, 0, 0, 0, 0};
     Region* h = ResolveExisting(heap);
     if (h != nullptr) {
         Guard guard(h, h->flags);
+        s.indexBytes = h->index != nullptr ? h->index->bytes : 0;
         for (Region* r = h; r != nullptr; r = r->next) {
             ++s.regions;
             s.regionBytes += r->size;
@@ -836,6 +957,8 @@ void eslHeapGetStatistics(ESLHeap heap, ESLHeapStatistics* statistics) {
 void eslHeapFailRegions(unsigned int count) { g_failRegions.store(count); }
 
 ESLQuestionHook eslHeapSetQuestionHook(ESLQuestionHook hook) { return g_questionHook.exchange(hook); }
+
+ESLHeapTraceHook eslHeapSetTraceHook(ESLHeapTraceHook hook) { return g_traceHook.exchange(hook); }
 
 // --- the stack heap ---
 

@@ -14,7 +14,7 @@
 bool eslHeapCheck(ESLHeap heap, char* report, size_t reportBytes);
 
 // Statistics of one heap: regions and their bytes; blocks in use and free
-// blocks with their contents bytes.
+// blocks with their contents bytes; the bytes of its region index.
 struct ESLHeapStatistics {
     unsigned int regions;
     size_t regionBytes;
@@ -22,6 +22,7 @@ struct ESLHeapStatistics {
     size_t usedBytes;
     unsigned int freeBlocks;
     size_t freeBytes;
+    size_t indexBytes;
 };
 void eslHeapGetStatistics(ESLHeap heap, ESLHeapStatistics* statistics);
 
@@ -33,3 +34,9 @@ void eslHeapFailRegions(unsigned int count);
 // Returns the previous hook (null: ask the user).
 typedef bool (*ESLQuestionHook)(const char* text, const char* caption);
 ESLQuestionHook eslHeapSetQuestionHook(ESLQuestionHook hook);
+
+// Benchmark seam: called after every allocate, free and reallocate with the
+// heap as given, the operation ('a', 'f', 'r'), the block passed, the size
+// asked for and the result. Returns the previous hook (null: none).
+typedef void (*ESLHeapTraceHook)(ESLHeap heap, char op, void* block, unsigned int size, void* result);
+ESLHeapTraceHook eslHeapSetTraceHook(ESLHeapTraceHook hook);

@@ -51,6 +51,8 @@ struct Block {
 };
 static_assert(sizeof(Block) == 8, "a block header is two 32-bit words");
 
+struct RegionIndex;
+
 struct Region {
     Region* next;
     Region* previous;
@@ -65,7 +67,23 @@ struct Region {
     Region* parent;
     void* parentBlock;
     eslp::Lock lock;   // first region of a heap without heapNoLock only
-    uint32_t reserved[2];
+    // First region only: the address-ordered index of the heap's regions,
+    // made when a second region joins (null while the heap has one).
+    RegionIndex* index;
+    uint32_t reserved[sizeof(void*) == 4 ? 1 : 3];  // keeps the header a multiple of 16
+};
+
+// Where a pointer's region is found without reading anything outside the
+// heap's own memory: the regions sorted by address, in memory of its own.
+struct RegionIndex {
+    uint32_t count;
+    uint32_t capacity;
+    uint32_t bytes;  // of this index
+    struct Entry {
+        const char* start;
+        const char* end;
+        Region* region;
+    } entries[1];
 };
 
 #if defined(_WIN32) && !defined(_WIN64)

@@ -642,3 +642,174 @@ wchar16 EStreamWideString::TakeIfOneOf(const wchar16* set) {
     }
     return 0;
 }
+
+// --- numbers ---
+
+namespace {
+
+int DigitValue(wchar16 c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A' + 10;
+    return 99;
+}
+
+bool IsAlphaNumeric(wchar16 c) { return DigitValue(c) != 99; }
+
+int SuffixRadix(wchar16 c) {
+    switch (c | 0x20) {
+    case 'b': return 2;
+    case 'o': return 8;
+    case 't': return 10;
+    case 'h': return 16;
+    default: return 0;
+    }
+}
+
+bool HexPrefixAt(const wchar16* text, unsigned int at, unsigned int length) {
+    return at + 2 < length && text[at] == '0' && (text[at + 1] | 0x20) == 'x' && DigitValue(text[at + 2]) < 16;
+}
+
+}  // namespace
+
+int EStreamWideString::GetNumberRadix() {
+    const wchar16* t = m_buffer;
+    unsigned int p = m_position;
+    while (p < m_length && t[p] <= 0x20)
+        ++p;
+    if (p < m_length && (t[p] == '+' || t[p] == '-'))
+        ++p;
+    if (p >= m_length || DigitValue(t[p]) > 9)
+        return -1;
+    int radix = 0;
+    if (HexPrefixAt(t, p, m_length)) {
+        radix = 16;
+        p += 2;
+    }
+    // The token: letters and digits with at most one "." between them.
+    unsigned int start = p, end = p;
+    bool dot = false;
+    while (end < m_length) {
+        if (IsAlphaNumeric(t[end])) {
+            ++end;
+        } else if (t[end] == '.' && !dot && end + 1 < m_length && IsAlphaNumeric(t[end + 1])) {
+            dot = true;
+            ++end;
+        } else {
+            break;
+        }
+    }
+    unsigned int bodyEnd = end;
+    if (radix == 0 && SuffixRadix(t[end - 1]) != 0 && end - 1 > start && t[end - 2] != '.') {
+        radix = SuffixRadix(t[end - 1]);
+        bodyEnd = end - 1;
+    }
+    int digitRadix = radix == 0 ? 10 : radix;
+    for (unsigned int i = start; i < bodyEnd; ++i) {
+        if (t[i] != '.' && DigitValue(t[i]) >= digitRadix)
+            return -1;
+    }
+    return radix;
+}
+
+bool EStreamWideString::ScanDigits(int radix, unsigned int* start, unsigned int* end, bool* negative) const {
+    const wchar16* t = m_buffer;
+    unsigned int p = m_position;
+    while (p < m_length && t[p] <= 0x20)
+        ++p;
+    *negative = false;
+    if (p < m_length && (t[p] == '+' || t[p] == '-')) {
+        *negative = t[p] == '-';
+        ++p;
+    }
+    if (radix == 16 && HexPrefixAt(t, p, m_length))
+        p += 2;
+    unsigned int q = p;
+    while (q < m_length && DigitValue(t[q]) < radix)
+        ++q;
+    *start = p;
+    *end = q;
+    return q > p;
+}
+
+unsigned int EStreamWideString::FinishNumber(int radix, unsigned int end, bool fraction) const {
+    const wchar16* t = m_buffer;
+    if (fraction && end + 1 < m_length && t[end] == '.' && DigitValue(t[end + 1]) < radix) {
+        ++end;
+        while (end < m_length && DigitValue(t[end]) < radix)
+            ++end;
+    }
+    // A suffix that names this radix belongs to the number when nothing
+    // alphanumeric follows it.
+    if (end < m_length && SuffixRadix(t[end]) == radix && (end + 1 >= m_length || !IsAlphaNumeric(t[end + 1])))
+        ++end;
+    return end;
+}
+
+namespace {
+
+int ResolveRadix(EStreamWideString& s, int radix) {
+    if (radix < 0)
+        return 0;
+    if (radix == 0) {
+        radix = s.GetNumberRadix();
+        if (radix < 0)
+            return 0;
+        if (radix == 0)
+            radix = 10;
+    }
+    return radix >= 2 && radix <= 36 ? radix : 0;
+}
+
+}  // namespace
+
+double EStreamWideString::GetReal(int radix) {
+    radix = ResolveRadix(*this, radix);
+    unsigned int start, end;
+    bool negative;
+    if (radix == 0 || !ScanDigits(radix, &start, &end, &negative))
+        return 0.0;
+    double value = 0.0;
+    for (unsigned int i = start; i < end; ++i)
+        value = value * radix + DigitValue(m_buffer[i]);
+    unsigned int last = FinishNumber(radix, end, true);
+    if (end < last && m_buffer[end] == '.') {
+        double scale = 1.0;
+        for (unsigned int i = end + 1; i < last && DigitValue(m_buffer[i]) < radix; ++i) {
+            scale /= radix;
+            value += DigitValue(m_buffer[i]) * scale;
+        }
+    }
+    m_position = last;
+    return negative ? -value : value;
+}
+
+int64_t EStreamWideString::GetInteger64(int radix) {
+    radix = ResolveRadix(*this, radix);
+    unsigned int start, end;
+    bool negative;
+    if (radix == 0 || !ScanDigits(radix, &start, &end, &negative))
+        return 0;
+    const uint64_t limit = negative ? (uint64_t(1) << 63) : (uint64_t(1) << 63) - 1;
+    uint64_t value = 0;
+    bool clamped = false;
+    for (unsigned int i = start; i < end; ++i) {
+        unsigned int d = static_cast<unsigned int>(DigitValue(m_buffer[i]));
+        if (clamped || value > (limit - d) / static_cast<unsigned int>(radix)) {
+            clamped = true;
+            continue;
+        }
+        value = value * static_cast<unsigned int>(radix) + d;
+    }
+    if (clamped)
+        value = limit;
+    m_position = FinishNumber(radix, end, false);
+    return negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
+}
+
+int EStreamWideString::GetInteger(int radix) {
+    return static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(GetInteger64(radix))));
+}

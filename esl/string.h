@@ -133,6 +133,28 @@ public:
     virtual EWideString GetStringUntil(wchar16 c);
     virtual EWideString GetToken(int* cls);
 
+    // Numbers. A number is, after white space: an optional sign, digits
+    // starting with 0-9, an optional fraction ("." and digits) and an
+    // optional radix suffix in either case: B binary, O octal, T decimal,
+    // H hexadecimal ("0FFh"); "0x" before hexadecimal digits also gives
+    // radix 16. There is no exponent. In a given radix the digits are 0-9
+    // and A-Z (either case) below it, and a prefix or suffix that matches
+    // the radix is taken along.
+    //
+    // The radix the number at the position would be read in: 2, 8, 10 or 16
+    // by its suffix or prefix, 0 for plain decimal digits, -1 when no number
+    // stands there (also when letters follow the digits). Consumes nothing.
+    virtual int GetNumberRadix();
+    // Reads a number in `radix` (0: as GetNumberRadix says, 10 for plain
+    // digits; 2 to 36 otherwise). A negative radix, an unknown one or no
+    // digits give 0 and consume nothing.
+    virtual double GetReal(int radix);
+    // The same for integers: reading stops before a fraction. Values beyond
+    // the 64-bit range are clamped to its ends; all their digits are consumed.
+    virtual int64_t GetInteger64(int radix);
+    // The low 32 bits of GetInteger64.
+    virtual int GetInteger(int radix);
+
     // Skips white space; consumes and returns the current character when it
     // is one of the zero-terminated set, else returns 0.
     wchar16 TakeIfOneOf(const wchar16* set);
@@ -141,6 +163,12 @@ public:
     static const uint32_t defaultSingleSet[4];
 
 protected:
+    // Where the digits of a number in `radix` start and end, or false.
+    bool ScanDigits(int radix, unsigned int* start, unsigned int* end, bool* negative) const;
+    // Moves past digits, an optional fraction when `fraction`, and a
+    // matching suffix; returns the fraction's digits' end or the digits' end.
+    unsigned int FinishNumber(int radix, unsigned int end, bool fraction) const;
+
     unsigned int m_position;
     uint32_t m_separatorSet[4];
     uint32_t m_singleSet[4];

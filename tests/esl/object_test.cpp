@@ -42,6 +42,25 @@ TEST(ClassNames, ChainAnswersOwnAndBaseNamesOnly) {
     EXPECT_TRUE(owned.IsKindOf("EPtrArray"));
 }
 
+// Library objects come from the global ESL heap; one it cannot serve makes
+// the new-expression give null without running a constructor.
+struct Huge : ESLObject {
+    Huge() { ++constructed; }
+    char bytes[1u << 30];
+    static int constructed;
+};
+int Huge::constructed = 0;
+
+TEST(ObjectAllocation, RefusedObjectIsNullNotThrown) {
+    Huge* h = new Huge;
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(Huge::constructed, 0);
+    EString* s = new EString("on the heap");
+    ASSERT_NE(s, nullptr);
+    EXPECT_NE(eslHeapGetLength(nullptr, s), 0xFFFFFFFFu);  // a block of the global heap
+    delete s;
+}
+
 TEST(CompareText, ExactAndFoldedOrdering) {
     EXPECT_EQ(CompareText(nullptr, nullptr), 0);
     EXPECT_EQ(CompareText(nullptr, ""), 0);

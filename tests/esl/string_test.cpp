@@ -345,4 +345,59 @@ TEST(StreamString, ReadingTextFiles) {
     EXPECT_EQ(s.ReadMultiByteFile(shortFile), eslResultGeneral);
 }
 
+TEST(StreamNumbers, RadixValueAndWhereReadingStops) {
+    const int64_t kMax = INT64_MAX, kMin = INT64_MIN;
+    struct Case {
+        const char16_t* text;
+        int radix;         // GetNumberRadix
+        int64_t integer;   // GetInteger64(0)
+        unsigned stop;     // position after it
+        double real;       // GetReal(0) from the start
+    } cases[] = {
+        {u"  42 x", 0, 42, 4, 42.0},
+        {u"-17", 0, -17, 3, -17.0},
+        {u"+5", 0, 5, 2, 5.0},
+        {u"0FFh,", 16, 255, 4, 255.0},
+        {u"101B", 2, 5, 4, 5.0},
+        {u"17o", 8, 15, 3, 15.0},
+        {u"99T", 10, 99, 3, 99.0},
+        {u"0x1F", 16, 31, 4, 31.0},
+        {u"0x1B", 16, 27, 4, 27.0},    // a B after a prefix is a digit
+        {u"12.5;", 0, 12, 2, 12.5},    // integers stop before the fraction
+        {u"1.8h", 16, 1, 1, 1.5},
+        {u"9223372036854775807", 0, kMax, 19, 9223372036854775807.0},
+        {u"9223372036854775808", 0, kMax, 19, 9223372036854775808.0},
+        {u"-9223372036854775808", 0, kMin, 20, -9223372036854775808.0},
+        {u"99999999999999999999 ", 0, kMax, 20, 1e20},
+        // No number: nothing is read and nothing consumed.
+        {u"ffh", -1, 0, 0, 0.0},
+        {u"12abc", -1, 0, 0, 0.0},
+        {u"-", -1, 0, 0, 0.0},
+        {u"   ", -1, 0, 0, 0.0},
+        {u"", -1, 0, 0, 0.0},
+    };
+    for (const Case& c : cases) {
+        EStreamWideString s{EWideString(c.text)};
+        EXPECT_EQ(s.GetNumberRadix(), c.radix) << "case " << (&c - cases);
+        EXPECT_EQ(s.GetPosition(), 0u);
+        EXPECT_EQ(s.GetInteger64(0), c.integer) << "case " << (&c - cases);
+        EXPECT_EQ(s.GetPosition(), c.stop) << "case " << (&c - cases);
+        s.SetPosition(0);
+        EXPECT_DOUBLE_EQ(s.GetReal(0), c.real) << "case " << (&c - cases);
+    }
+}
+
+TEST(StreamNumbers, GivenRadixAndLowBits) {
+    EStreamWideString s{EWideString(u"ff 777 zz 4294967297 -1")};
+    EXPECT_EQ(s.GetInteger(16), 255);
+    EXPECT_EQ(s.GetInteger(8), 511);
+    EXPECT_EQ(s.GetInteger(36), 35 * 36 + 35);
+    EXPECT_EQ(s.GetInteger(0), 1);  // the low 32 bits of 2^32 + 1
+    unsigned at = s.GetPosition();
+    EXPECT_EQ(s.GetInteger(-1), 0);  // negative radix: nothing read
+    EXPECT_EQ(s.GetReal(37), 0.0);   // no such radix
+    EXPECT_EQ(s.GetPosition(), at);
+    EXPECT_EQ(s.GetInteger(10), -1);
+}
+
 }  // namespace
