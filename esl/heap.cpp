@@ -144,7 +144,7 @@ void ReturnRegion(Region* r) {
         eslHeapFree(parent, parentBlock, 0);
         eslHeapDestroy(parent);
     } else {
-        eslp::FreeRegion(r);
+        eslp::FreeRegion(r, size);
     }
 }
 
@@ -251,7 +251,7 @@ bool IndexAdd(Region* h, Region* r) {
             for (uint32_t i = 0; i < x->count; ++i)
                 bigger->entries[i] = x->entries[i];
             bigger->count = x->count;
-            eslp::FreeRegion(x);
+            eslp::FreeRegion(x, x->bytes);
         }
         h->index = x = bigger;
     }
@@ -711,7 +711,7 @@ ESL_EXPORT void eslHeapDestroy(ESLHeap heap) {
     if (HasLock(h))
         eslp::DeleteLock(&h->lock);
     if (h->index != nullptr)
-        eslp::FreeRegion(h->index);
+        eslp::FreeRegion(h->index, h->index->bytes);
     Region* r = h;
     while (r != nullptr) {
         Region* next = r->next;
@@ -985,7 +985,7 @@ void FreeStackRegion(StackRegion* r) {
 #if defined(ESL_HEAP_POISON)
     __lsan_unregister_root_region(r, r->usable + kStackHeader);
 #endif
-    eslp::FreeRegion(r);
+    eslp::FreeRegion(r, r->usable + kStackHeader);
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ namespace eslp {
 // --- memory regions (page-granular, committed, zeroed, 16-byte aligned) ---
 // executable: the heap's regions may hold generated code on Windows.
 void* AllocateRegion(uint32_t bytes, bool executable);
-void FreeRegion(void* region);
+// bytes: as allocated (the POSIX side needs it, VirtualFree does not).
+void FreeRegion(void* region, uint32_t bytes);
 
 // --- re-entrant lock ---
 struct Lock {

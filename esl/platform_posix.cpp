@@ -22,10 +22,6 @@ namespace eslp {
 
 namespace {
 
-// munmap needs the size, VirtualFree does not: keep it in a hidden page in
-// front of the region so the region itself stays page-aligned.
-const size_t kRegionPrefix = 4096;
-
 int ToFd(FileHandle h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
 FileHandle FromFd(int fd) { return reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd)); }
 
@@ -37,19 +33,13 @@ FileHandle FromFd(int fd) { return reinterpret_cast<FileHandle>(static_cast<intp
 void* AllocateRegion(uint32_t bytes, bool) {
     if (bytes == 0)
         return nullptr;
-    size_t total = static_cast<size_t>(bytes) + kRegionPrefix;
-    void* p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        return nullptr;
-    *static_cast<size_t*>(p) = total;
-    return static_cast<char*>(p) + kRegionPrefix;
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
 }
 
-void FreeRegion(void* region) {
-    if (region == nullptr)
-        return;
-    char* base = static_cast<char*>(region) - kRegionPrefix;
-    munmap(base, *reinterpret_cast<size_t*>(base));
+void FreeRegion(void* region, uint32_t bytes) {
+    if (region != nullptr)
+        munmap(region, bytes);
 }
 
 // --- re-entrant lock ---

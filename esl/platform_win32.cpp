@@ -12,7 +12,7 @@ void* AllocateRegion(uint32_t bytes, bool executable) {
     return VirtualAlloc(nullptr, bytes, MEM_COMMIT, executable ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE);
 }
 
-void FreeRegion(void* region) {
+void FreeRegion(void* region, uint32_t) {
     if (region != nullptr)
         VirtualFree(region, 0, MEM_RELEASE);
 }
