@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -78,11 +77,6 @@ struct Setup {
 
 // --- the target and its dialogs ---
 
-void StartTarget(Process& target, const Setup& s, const char* action) {
-    SetEnvironmentVariableA("E2E_CRASH", action);
-    target.Start(s.Target(), s.work);
-}
-
 HWND WaitWindow(const Process& target, const char* title, const std::string& what) {
     HWND found = nullptr;
     WaitFor(what, [&] {
@@ -118,7 +112,6 @@ std::string ExceptionQuestion(const char* name) {
 
 const std::string kBreakpointQuestion =
     "ブレークポイント例外が " + Digits(kDigits) + "H で発生しました。\n処理を続行しますか？";
-const std::string kAccessViolation = ExceptionQuestion("ページアクセス例外");
 
 // The save dialog: checks title and filter, then types the name and saves,
 // or cancels.
@@ -138,11 +131,6 @@ void AnswerSaveDialog(const Process& target, const std::string& path) {
         PressButton(dialog, IDOK);
     }
     WaitFor("the save dialog to close", [&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); });
-}
-
-void ExpectExit(Process& target, DWORD expected) {
-    DWORD code = target.WaitExit("the program");
-    Expect(code == expected, "the program ended with exit code " + Hex(code, 8) + "H, expected " + Hex(expected, 8) + "H");
 }
 
 // --- the log ---
@@ -302,99 +290,83 @@ void CheckLog(const std::string& path) {
 
 // --- scenarios ---
 
+// A step answers the filter's question (mask, button), or, with kSaveAs, the
+// save dialog: the file name typed into it (in the work folder), or Cancel
+// when empty.
+const int kSaveAs = -1;
+struct Step {
+    std::string mask;
+    int button;
+};
+
 struct Scenario {
     const char* name;
-    std::function<void(const Setup&)> run;
+    const char* action;
+    std::vector<Step> steps;
+    DWORD exitCode;
+    const char* log;  // the log the steps save, or null
 };
 
 std::vector<Scenario> Scenarios() {
+    const std::string av = ExceptionQuestion("ページアクセス例外");
     return {
-        {"single step resumes with the trap flag cleared, without a question",
-         [](const Setup& s) {
-             Process target;
-             StartTarget(target, s, "single-step");
-             ExpectExit(target, 0);
-         }},
-        {"breakpoint, Yes: goes on after the INT3",
-         [](const Setup& s) {
-             Process target;
-             StartTarget(target, s, "breakpoint");
-             Answer(target, kBreakpointQuestion, IDYES);
-             ExpectExit(target, 0);
-         }},
-        {"breakpoint, No: the system ends the program",
-         [](const Setup& s) {
-             Process target;
-             StartTarget(target, s, "breakpoint");
-             Answer(target, kBreakpointQuestion, IDNO);
-             ExpectExit(target, 0x80000003);
-         }},
-        {"unknown code is named 無効例外; No resumes",
-         [](const Setup& s) {
-             Process target;
-             StartTarget(target, s, "unknown");
-             Answer(target, ExceptionQuestion("無効例外"), IDNO);
-             ExpectExit(target, 0);
-         }},
-        {"access violation, Cancel: exit code FFFFFFFFH",
-         [](const Setup& s) {
-             Process target;
-             StartTarget(target, s, "access-violation");
-             Answer(target, kAccessViolation, IDCANCEL);
-             ExpectExit(target, 0xFFFFFFFF);
-         }},
-        {"access violation, save dialog cancelled: no log, the system ends the program",
-         [](const Setup& s) {
-             Process target;
-             StartTarget(target, s, "access-violation");
-             Answer(target, kAccessViolation, IDYES);
-             AnswerSaveDialog(target, "");
-             ExpectExit(target, 0xC0000005);
-             Expect(ListFolder(s.work).empty(), "the cancelled save left files behind");
-         }},
-        {"access violation: No asks again; Yes saves the log; No ends the program",
-         [](const Setup& s) {
-             Process target;
-             StartTarget(target, s, "access-violation");
-             Answer(target, kAccessViolation, IDNO);
-             Answer(target, kAccessViolation, IDYES);
-             // Typed without extension: the dialog adds ".log".
-             AnswerSaveDialog(target, s.work + "\\access-violation");
-             Answer(target, kSaved, IDNO);
-             ExpectExit(target, 0xC0000005);
-             std::string path = s.work + "\\access-violation.log";
-             Expect(FileExists(path), "no log at " + path);
-             CheckLog(path);
-             Log("  error log kept: " + path);
-         }},
+        {"single step resumes with the trap flag cleared, without a question", "single-step", {}, 0, nullptr},
+        {"breakpoint, Yes: goes on after the INT3", "breakpoint", {{kBreakpointQuestion, IDYES}}, 0, nullptr},
+        {"breakpoint, No: the system ends the program", "breakpoint", {{kBreakpointQuestion, IDNO}}, 0x80000003,
+         nullptr},
+        {"unknown code is named 無効例外; No resumes", "unknown", {{ExceptionQuestion("無効例外"), IDNO}}, 0, nullptr},
+        {"access violation, Cancel: exit code FFFFFFFFH", "access-violation", {{av, IDCANCEL}}, 0xFFFFFFFF, nullptr},
+        {"access violation, save dialog cancelled: no log, the system ends the program", "access-violation",
+         {{av, IDYES}, {"", kSaveAs}}, 0xC0000005, nullptr},
+        // Typed without extension: the dialog adds ".log".
+        {"access violation: No asks again; Yes saves the log; No ends the program", "access-violation",
+         {{av, IDNO}, {av, IDYES}, {"access-violation", kSaveAs}, {kSaved, IDNO}}, 0xC0000005,
+         "access-violation.log"},
     };
+}
+
+void Run(const Setup& s, const Scenario& scenario) {
+    Process target;
+    SetEnvironmentVariableA("E2E_CRASH", scenario.action);
+    target.Start(s.Target(), s.work);
+    for (const Step& step : scenario.steps) {
+        if (step.button == kSaveAs)
+            AnswerSaveDialog(target, step.mask.empty() ? "" : s.work + "\\" + step.mask);
+        else
+            Answer(target, step.mask, step.button);
+    }
+    DWORD code = target.WaitExit("the program");
+    Expect(code == scenario.exitCode,
+           "the program ended with exit code " + Hex(code, 8) + "H, expected " + Hex(scenario.exitCode, 8) + "H");
+    if (scenario.log == nullptr) {
+        Expect(ListFolder(s.work).empty(), "the program left files in the work folder");
+        return;
+    }
+    std::string path = s.work + "\\" + scenario.log;
+    Expect(FileExists(path), "no log at " + path);
+    CheckLog(path);
+    Log("  error log kept: " + path);
 }
 
 // The system's handling of an exception the filter passes on must end the
 // program, not start Wine's debugger with its crash dialog. Without a
 // "Debugger" value Wine still starts winedbg, so while the scenarios run the
-// value names a program that does not exist; then the program just ends.
+// value names a program that does not exist.
 class DebuggerEntryGuard {
 public:
-    DebuggerEntryGuard() : m_key(nullptr), m_had(false), m_type(REG_SZ) {
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &m_key,
-                            nullptr) != ERROR_SUCCESS)
+    DebuggerEntryGuard() {
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug", 0, nullptr,
+                            0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &m_key, nullptr) != ERROR_SUCCESS)
             Fail("cannot open the AeDebug key");
-        char value[1024];
-        DWORD size = sizeof value, type = 0;
-        if (RegQueryValueExA(m_key, "Debugger", nullptr, &type, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS) {
-            m_had = true;
-            m_type = type;
-            m_value.assign(value, size);
-        }
-        const char none[] = "e2e-no-debugger.exe";
-        if (RegSetValueExA(m_key, "Debugger", 0, REG_SZ, reinterpret_cast<const BYTE*>(none), sizeof none) != ERROR_SUCCESS)
-            Fail("cannot set the AeDebug debugger");
+        char value[1024] = "";
+        DWORD size = sizeof value - 1;
+        m_had = RegQueryValueExA(m_key, "Debugger", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS;
+        m_saved = value;
+        Set("e2e-no-debugger.exe");
     }
     ~DebuggerEntryGuard() {
         if (m_had)
-            RegSetValueExA(m_key, "Debugger", 0, m_type, reinterpret_cast<const BYTE*>(m_value.data()),
-                           static_cast<DWORD>(m_value.size()));
+            Set(m_saved);
         else
             RegDeleteValueA(m_key, "Debugger");
         RegCloseKey(m_key);
@@ -403,11 +375,12 @@ public:
     DebuggerEntryGuard& operator=(const DebuggerEntryGuard&) = delete;
 
 private:
-    static constexpr const char* kKey = "Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug";
-    HKEY m_key;
-    bool m_had;
-    DWORD m_type;
-    std::string m_value;
+    void Set(const std::string& v) {
+        RegSetValueExA(m_key, "Debugger", 0, REG_SZ, reinterpret_cast<const BYTE*>(v.c_str()), static_cast<DWORD>(v.size() + 1));
+    }
+    HKEY m_key = nullptr;
+    bool m_had = false;
+    std::string m_saved;
 };
 
 // A Unix path becomes a path on Z:, with backslashes.
@@ -429,7 +402,7 @@ void RunAll(const Setup& setup, int& passed, int& total) {
         try {
             RemoveTree(setup.work);
             MakeDirectories(setup.work);
-            scenario.run(setup);
+            Run(setup, scenario);
             ++passed;
             Log(std::string("[     OK ] ") + scenario.name);
         } catch (const Failure& f) {

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "esl/heap.h"
-#include "esl/file.h"
 #include "gls/exception_log.h"
 #include "gls/library.h"
 #include "gls/processor.h"
@@ -239,43 +238,7 @@ TEST(Library, DetectionStopsAtAFaultingProbe) {
 
 #if defined(_WIN32)
 
-// --- the crash filter's parts that ask nothing ---
-
-std::string Dump(uintptr_t base, const char* label, int start, int end) {
-    EMemoryFile log;
-    log.Create(0);
-    DumpMemory(&log, base, label, start, end);
-    return std::string(static_cast<const char*>(log.GetBlock()), log.GetLength());
-}
-
-TEST(CrashFilter, DumpLines) {
-    alignas(16) unsigned char bytes[48];
-    for (int i = 0; i < 48; ++i)
-        bytes[i] = static_cast<unsigned char>(i == 16 ? 0x0A : i == 17 ? 0x41 : 0x1F + i);
-    uintptr_t base = reinterpret_cast<uintptr_t>(bytes) + 16;
-    const int w = 2 * sizeof(void*);
-    char address[32];
-    snprintf(address, sizeof address, "%0*llXH", w, static_cast<unsigned long long>(base - 16));
-    std::string pad(w - 8, ' ');
-    std::string first = std::string(address) +
-                        " : 1F 20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D 2E     . !\"#$%&'()*+,-. \r\n";
-    std::string labelled = pad + "ESP+0000H : 0A 41 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E     .A123456789:;<=> \r\n";
-    EXPECT_EQ(Dump(base, "ESP+0000H", -16, 16), first + labelled + "\r\n\r\n");
-    EXPECT_EQ(Dump(base, "ESP+0000H", 0, 0), "\r\n\r\n");
-
-    // A range running into memory that cannot be read stops at the last readable line.
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    unsigned char* pages = static_cast<unsigned char*>(
-        VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    ASSERT_NE(pages, nullptr);
-    DWORD old;
-    ASSERT_TRUE(VirtualProtect(pages + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
-    std::string partial = Dump(reinterpret_cast<uintptr_t>(pages + info.dwPageSize - 48), "EAX+0000H", 0, 256);
-    EXPECT_EQ(partial.size(), 3 * (w + 1 + 3 + 48 + 4 + 16 + 3) + 4u);
-    EXPECT_EQ(Dump(reinterpret_cast<uintptr_t>(pages + info.dwPageSize), "EAX+0000H", 0, 256), "\r\n\r\n");
-    VirtualFree(pages, 0, MEM_RELEASE);
-}
+// --- the crash filter's parts that ask nothing (the rest: e2e_crash) ---
 
 TEST(CrashFilter, SingleStepAndInPageErrorResumeWithoutAsking) {
     struct Case {
