@@ -56,6 +56,8 @@ __attribute__((target("mmx,sse"), noinline)) bool ProbeSSE() {
     return low == 0xFFFF0000u;
 }
 
+__attribute__((target("mmx"))) void LeaveMmxState() { _mm_empty(); }
+
 // A processor without CPUID (before the 486) cannot change EFLAGS bit 18.
 bool CanToggleAlignmentCheck() {
     const unsigned int kAlignmentCheck = 1u << 18;
@@ -107,7 +109,8 @@ unsigned int DetectProcessorFeatures(const ProcessorProbe* probes, unsigned int 
     if (!CanToggleAlignmentCheck())
         return 0;
     Detection detection = {probes, count, 0};
-    RunGuarded(&DetectGuarded, &detection);
+    if (!RunGuarded(&DetectGuarded, &detection) && (detection.found & processorMMX))
+        LeaveMmxState();  // a probe may have stopped between its MMX instructions and EMMS
     return detection.found;
 #else
     (void)probes;
