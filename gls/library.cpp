@@ -36,12 +36,12 @@ void DetectProcessor() {
     eslSetProcessorFeatures(DetectProcessorFeatures(kProcessorProbes, 2));
 }
 
-// Puts the calling thread's floating-point units into the state the codecs
-// expect: x87 at its defaults, SSE rounding to nearest.
 #if defined(GLS_X86)
 __attribute__((target("sse"))) void ClearSseRounding() { _mm_setcsr(_mm_getcsr() & ~0x6000u); }
 #endif
 
+// Puts the calling thread's floating-point units into the state the codecs
+// expect: x87 at its defaults, SSE rounding to nearest.
 void ResetNumericState() {
 #if defined(GLS_X86)
     __asm__ __volatile__("fninit");  // no intrinsic resets the x87 unit
