@@ -21,6 +21,7 @@
 #include "ekisa/ekisa_archive.h"
 #include "esl/heap.h"
 #include "esl/heap_debug.h"
+#include "esl/memory.h"
 #include "esl/string.h"
 
 namespace {
@@ -314,7 +315,11 @@ size_t PeakReserved(const Trace& t) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // Without library start-up the fill and copy run their plain paths;
+    // --sse lets them stream as on a processor with SSE.
+    if (argc > 1 && strcmp(argv[1], "--sse") == 0)
+        eslSetProcessorFeatures(processorSSE);
     std::vector<Trace> traces;
     traces.push_back(ArchiveTrace());
     traces.push_back(SmallTrace("small-2k", 2000));

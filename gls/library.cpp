@@ -9,8 +9,11 @@
 #include "esl/object.h"
 #include "esl/platform.h"
 
+#include "gls/exception_log.h"
+#include "gls/processor.h"
+
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
+#include <xmmintrin.h>
 #define GLS_X86 1
 #endif
 
@@ -29,38 +32,31 @@ struct TaskRecord {
 };
 
 void DetectProcessor() {
-    unsigned int found = 0;
-#if defined(GLS_X86)
-    // __get_cpuid checks that CPUID exists and that leaf 1 is available.
-    // The feature bits are trusted as reported.
-    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
-        if (edx & (1u << 23))
-            found |= processorMMX;
-        if (edx & (1u << 25))
-            found |= processorSSE;
-    }
-#endif
-    eslSetProcessorFeatures(found);
+    eslSetProcessorFeatures(0);
+    eslSetProcessorFeatures(DetectProcessorFeatures(kProcessorProbes, 2));
 }
+
+#if defined(GLS_X86)
+__attribute__((target("sse"))) void ClearSseRounding() { _mm_setcsr(_mm_getcsr() & ~0x6000u); }
+#endif
 
 // Puts the calling thread's floating-point units into the state the codecs
 // expect: x87 at its defaults, SSE rounding to nearest.
 void ResetNumericState() {
 #if defined(GLS_X86)
-    __asm__ __volatile__("fninit");
-    if (eslGetProcessorFeatures() & processorSSE) {
-        unsigned int csr = 0;
-        __asm__ __volatile__("stmxcsr %0" : "=m"(csr));
-        csr &= ~0x6000u;
-        __asm__ __volatile__("ldmxcsr %0" : : "m"(csr));
-    }
+    __asm__ __volatile__("fninit");  // no intrinsic resets the x87 unit
+    if (eslGetProcessorFeatures() & processorSSE)
+        ClearSseRounding();
 #endif
 }
 
-// Hook for the process-wide crash filter that comes with the error log;
-// every thread's first registration installs it. Nothing to install yet.
-void InstallExceptionFilterHook() {}
+// The crash filter is process-wide; every thread's first registration
+// installs it again.
+void InstallExceptionFilter() {
+#if defined(_WIN32)
+    SetUnhandledExceptionFilter(&TopLevelExceptionFilter);
+#endif
+}
 
 }  // namespace
 
@@ -71,7 +67,8 @@ ESL_EXPORT void glsInitializeLibrary(void) {
         return;
     DetectProcessor();
     ResetNumericState();
-    // The media layer's transform tables are not part of this program.
+    // The media layer's constant transform tables are not computed: nothing
+    // in this program reads them.
     eslGetGlobalHeap();
     g_mediaHeap = eslHeapCreate(0, 0, heapZeroFill, nullptr);
     glsInitializeTask();
@@ -108,7 +105,7 @@ ESL_EXPORT void glsInitializeTask(void) {
     }
     if (eslp::AtomicIncrement(&task->count) == 1) {
         ResetNumericState();
-        InstallExceptionFilterHook();
+        InstallExceptionFilter();
     }
 }
 

@@ -1,4 +1,10 @@
-// Library start-up, processor features, and the bulk fill and copy routines.
+// Library start-up: reference counts, per-thread task registration (which
+// installs the crash filter of exception_log.h), processor features, and the
+// game-window class. The bulk fill and copy routines are in esl/memory.h.
+//
+// Start-up does not compute the media layer's constant transform tables
+// (cosine tables and 4x4 transform matrices): nothing in this program uses
+// that layer.
 #pragma once
 
 #include "esl/memory.h"

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "esl/heap.h"
+#include "gls/exception_log.h"
 #include "gls/library.h"
+#include "gls/processor.h"
 #include "test_support.h"
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -99,42 +101,179 @@ TEST(Library, ProcessorTypeWord) {
     EXPECT_EQ(glsGetEnabledProcessorType(), detected);
 }
 
-TEST(Memory, FillWritesExactlyTheRange) {
-    for (unsigned int n : {0u, 1u, 7u, 127u, 128u, 129u, 1000u}) {
-        for (unsigned int offset : {0u, 1u, 3u, 5u}) {
-            std::vector<unsigned char> buf(1100, 0x11);
-            eslFillMemory(buf.data() + offset, 0xC3, n);
-            for (size_t i = 0; i < buf.size(); ++i) {
-                bool inside = i >= offset && i < offset + n;
-                ASSERT_EQ(buf[i], inside ? 0xC3 : 0x11) << "n=" << n << " offset=" << offset << " i=" << i;
-            }
-        }
+// --- fill and copy against byte-by-byte references ---
+
+// Runs the body once with the streaming paths allowed (where the processor
+// has them) and once with only the plain paths.
+template <class Body>
+void ForBothPaths(Body body) {
+    unsigned int saved = eslGetProcessorFeatures();
+    glsEnableProcessorType(0);
+    unsigned int detected = eslGetProcessorFeatures();
+#if defined(__i386__) || defined(__x86_64__)
+    ASSERT_NE(detected & processorSSE, 0u) << "every x86 test machine has SSE";
+#endif
+    for (unsigned int features : {detected, detected & ~static_cast<unsigned int>(processorSSE)}) {
+        eslSetProcessorFeatures(features);
+        SCOPED_TRACE(features & processorSSE ? "streaming" : "plain");
+        body();
+        if (::testing::Test::HasFatalFailure())
+            break;
+    }
+    eslSetProcessorFeatures(saved);
+}
+
+std::vector<unsigned int> SizesToCheck() {
+    std::vector<unsigned int> sizes;
+    for (unsigned int n = 0; n <= 1100; ++n)
+        sizes.push_back(n);
+    for (unsigned int n = 4090; n <= 4100; ++n)
+        sizes.push_back(n);
+    return sizes;
+}
+
+const unsigned int kMiB = 1u << 20;
+
+// Margins of 32 bytes around the range show writes outside it.
+void CheckFill(unsigned int n, unsigned int dstAlign) {
+    static std::vector<unsigned char> buf, expected;
+    buf.assign(n + 64, 0x11);
+    expected = buf;
+    memset(expected.data() + 32 + dstAlign, 0xC3, n);
+    eslFillMemory(buf.data() + 32 + dstAlign, 0xC3, n);
+    ASSERT_TRUE(buf == expected) << "fill n=" << n << " dst%16=" << dstAlign;
+}
+
+// Copy between separate buffers; offsets 0 to 15 of each cover every
+// alignment modulo 16, whatever the buffers' own alignment.
+void CheckCopy(unsigned int n, unsigned int srcAlign, unsigned int dstAlign) {
+    static std::vector<unsigned char> src, dst, expected;
+    if (src.size() < n + 64) {
+        src.resize(n + 64);
+        for (size_t i = 0; i < src.size(); ++i)
+            src[i] = static_cast<unsigned char>(i * 7 + i / 251 + 1);
+    }
+    dst.assign(n + 64, 0x11);
+    expected = dst;
+    memcpy(expected.data() + 32 + dstAlign, src.data() + 32 + srcAlign, n);
+    eslMoveMemory(dst.data() + 32 + dstAlign, src.data() + 32 + srcAlign, n);
+    ASSERT_TRUE(dst == expected) << "copy n=" << n << " src%16=" << srcAlign << " dst%16=" << dstAlign;
+}
+
+// Copy within one buffer: the result must be what a byte copy in the safe
+// direction gives (the source as it was before the copy).
+void CheckOverlap(unsigned int n, unsigned int srcAt, int shift) {
+    std::vector<unsigned char> buf(n + 2 * 1100);
+    for (size_t i = 0; i < buf.size(); ++i)
+        buf[i] = static_cast<unsigned char>(i * 13 + i / 241);
+    std::vector<unsigned char> expected = buf;
+    size_t dstAt = static_cast<size_t>(static_cast<int>(srcAt) + shift);
+    memcpy(expected.data() + dstAt, buf.data() + srcAt, n);  // from the untouched original
+    eslMoveMemory(buf.data() + dstAt, buf.data() + srcAt, n);
+    ASSERT_TRUE(buf == expected) << "overlap n=" << n << " src=" << srcAt << " shift=" << shift;
+}
+
+TEST(Memory, FillMatchesReference) {
+    ForBothPaths([] {
+        for (unsigned int n : SizesToCheck())
+            for (unsigned int d = 0; d < 16; ++d)
+                ASSERT_NO_FATAL_FAILURE(CheckFill(n, d));
+        for (unsigned int n : {kMiB - 1, kMiB, kMiB + 1})
+            for (unsigned int d : {0u, 1u, 6u, 15u})
+                ASSERT_NO_FATAL_FAILURE(CheckFill(n, d));
+    });
+}
+
+TEST(Memory, CopyMatchesReference) {
+    ForBothPaths([] {
+        for (unsigned int n : SizesToCheck())
+            for (unsigned int s = 0; s < 16; ++s)
+                for (unsigned int d = 0; d < 16; ++d)
+                    ASSERT_NO_FATAL_FAILURE(CheckCopy(n, s, d));
+        for (unsigned int n : {kMiB - 1, kMiB, kMiB + 1})
+            for (unsigned int s : {0u, 3u})
+                for (unsigned int d : {0u, 3u, 8u})
+                    ASSERT_NO_FATAL_FAILURE(CheckCopy(n, s, d));
+    });
+}
+
+TEST(Memory, OverlappingCopyInBothDirections) {
+    ForBothPaths([] {
+        for (unsigned int n : {0u, 1u, 9u, 127u, 128u, 129u, 511u, 512u, 513u, 544u, 1100u})
+            for (int shift : {-513, -512, -33, -32, -17, -16, -15, -8, -4, -3, -1, 1, 3, 4, 8, 15, 16, 17, 32, 33, 512, 513})
+                for (unsigned int s = 0; s < 16; ++s)
+                    ASSERT_NO_FATAL_FAILURE(CheckOverlap(n, 1100 + s, shift));
+        ASSERT_NO_FATAL_FAILURE(CheckOverlap(kMiB, 1104, -7));
+        ASSERT_NO_FATAL_FAILURE(CheckOverlap(kMiB, 1104, 48));
+    });
+}
+
+// --- detection: a probe that faults ends it and keeps what was found ---
+
+bool ProbePasses() { return true; }
+bool ProbeFails() { return false; }
+bool ProbeFaults() { __builtin_trap(); }
+
+TEST(Library, DetectionStopsAtAFaultingProbe) {
+#if defined(__i386__) || defined(__x86_64__)
+    // Bit 0 of CPUID leaf 1 EDX (an x87 unit) is set on every such processor.
+    struct Case {
+        std::vector<ProcessorProbe> probes;
+        unsigned int expected;
+    } cases[] = {
+        {{{0, 0x100, ProbePasses}, {0, 0x200, ProbeFails}, {0, 0x400, ProbePasses}}, 0x500},
+        {{{0, 0x100, ProbePasses}, {0, 0x200, ProbeFaults}, {0, 0x400, ProbePasses}}, 0x100},
+        {{{0, 0x100, ProbeFaults}, {0, 0x200, ProbePasses}}, 0},
+        {{{0, processorMMX, kProcessorProbes[0].run}, {0, 0x200, ProbeFaults}}, processorMMX},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DetectProcessorFeatures(c.probes.data(), static_cast<unsigned int>(c.probes.size())), c.expected);
+    // The guard is left behind intact: it catches again, and a clean body completes.
+    EXPECT_FALSE(RunGuarded([](void*) { ProbeFaults(); }, nullptr));
+    int ran = 0;
+    EXPECT_TRUE(RunGuarded([](void* p) { ++*static_cast<int*>(p); }, &ran));
+    EXPECT_EQ(ran, 1);
+#endif
+}
+
+#if defined(_WIN32)
+
+// --- the crash filter's parts that ask nothing (the rest: e2e_crash) ---
+
+TEST(CrashFilter, SingleStepAndInPageErrorResumeWithoutAsking) {
+    struct Case {
+        DWORD code;
+        DWORD flagsIn, flagsOut;
+    } cases[] = {
+        {0x80000004, 0x346, 0x246},  // trap flag cleared
+        {0x80000004, 0x246, 0x246},
+        {0xC0000006, 0x346, 0x346},  // retried as it was
+    };
+    for (const Case& c : cases) {
+        EXCEPTION_RECORD record = {};
+        record.ExceptionCode = c.code;
+        CONTEXT context = {};
+        context.EFlags = c.flagsIn;
+        EXCEPTION_POINTERS pointers = {&record, &context};
+        EXPECT_EQ(TopLevelExceptionFilter(&pointers), EXCEPTION_CONTINUE_EXECUTION);
+        EXPECT_EQ(context.EFlags, c.flagsOut);
     }
 }
 
-TEST(Memory, MoveHandlesOverlapInBothDirections) {
-    unsigned int saved = glsGetEnabledProcessorType();
-    for (unsigned int features : {saved, 0u}) {
-        glsDisableProcessorType(0xFFFFFFFFu);
-        glsEnableProcessorType(features == 0 ? 0x10000u : features);
-        for (unsigned int n : {0u, 1u, 9u, 127u, 128u, 129u, 511u, 512u, 513u, 1500u}) {
-            for (int shift : {-17, -16, -3, -1, 1, 3, 16, 17}) {
-                std::vector<unsigned char> buf(2100);
-                for (size_t i = 0; i < buf.size(); ++i)
-                    buf[i] = static_cast<unsigned char>(i * 7 + i / 251);
-                std::vector<unsigned char> expected = buf;
-                size_t src = 300, dst = static_cast<size_t>(300 + shift);
-                // What a byte copy in the safe direction produces.
-                std::vector<unsigned char> original(buf.begin() + src, buf.begin() + src + n);
-                std::copy(original.begin(), original.end(), expected.begin() + dst);
-                eslMoveMemory(buf.data() + dst, buf.data() + src, n);
-                ASSERT_EQ(buf, expected) << "n=" << n << " shift=" << shift;
-            }
-        }
-    }
-    glsDisableProcessorType(0xFFFFFFFFu);
-    glsEnableProcessorType(saved == 0 ? 0u : saved);
+TEST(CrashFilter, InstalledByEachThreadsFirstRegistration) {
+    glsInitializeLibrary();
+    SetUnhandledExceptionFilter(nullptr);
+    std::thread([] {
+        glsInitializeTask();
+        glsInitializeTask();
+        glsCloseTask();
+        glsCloseTask();
+    }).join();
+    EXPECT_EQ(SetUnhandledExceptionFilter(nullptr), &TopLevelExceptionFilter);
+    glsCloseLibrary();
 }
+
+#endif
 
 TEST(GameWindow, ClassName) {
     EXPECT_STREQ(GetGameWindowClassName(), "ZazadERA_GameWindow");
