@@ -10,9 +10,8 @@
 
 namespace {
 
-const uint32_t kMaxBlock = (1u << 30) - 1;  // the heap serves less than 1 GiB
+const uint32_t kMaxBlock = (1u << 30) - 8192;  // the largest request the heap serves
 
-// Plain copies: esl sits below gls (which holds eslMoveMemory) in the link order.
 inline void MoveBytes(void* dst, const void* src, uint32_t n) { eslMoveMemory(dst, src, n); }
 inline void FillBytes(void* dst, uint32_t n) { eslFillMemory(dst, 0, n); }
 
