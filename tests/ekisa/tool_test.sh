@@ -170,7 +170,7 @@ size=$(stat -c %s "$T/flipped.eka")
 printf '\x55' | dd of="$T/flipped.eka" bs=1 seek=$((size - 3)) conv=notrunc status=none
 run 1 "$EKISA" verify "$T/flipped.eka" -p pw
 run 2 "$EKISA"
-has "$T/err" "usage:"
+has "$T/err" "ekisa --help"
 run 2 "$EKISA" frobnicate
 run 2 "$EKISA" create "$T/x.eka"
 run 2 "$EKISA" create "$T/x.eka" -t zip a.txt
