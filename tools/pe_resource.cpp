@@ -114,6 +114,10 @@ std::string ParseImage(const Bytes& b, Image* image) {
     const size_t table = image->optional + optionalSize;
     if ((b.size() - table) / kSectionHeaderSize < sectionCount)
         return "truncated (the section table runs past the end of the file)";
+    const uint64_t headers = U32(b, image->optional + 60);
+    if (headers > b.size()) return "truncated (the headers run past the end of the file)";
+    if (headers < table + uint64_t(sectionCount) * kSectionHeaderSize)
+        return "damaged (SizeOfHeaders " + Hex(uint32_t(headers)) + " does not cover its headers)";
     image->sections.clear();
     for (uint32_t i = 0; i < sectionCount; ++i) {
         Section s;
@@ -126,6 +130,8 @@ std::string ParseImage(const Bytes& b, Image* image) {
         s.flags = U32(b, s.header + 36);
         if (s.rawSize != 0 && (s.rawOffset > b.size() || b.size() - s.rawOffset < s.rawSize))
             return "truncated (the data of section " + s.name + " runs past the end of the file)";
+        if (s.rawSize != 0 && s.rawOffset < headers)
+            return "damaged (the data of section " + s.name + " overlaps the headers)";
         if (!image->sections.empty()) {
             const Section& p = image->sections.back();
             if (s.address < p.address + p.Span()) return "damaged (its sections overlap or are out of address order)";
@@ -510,6 +516,9 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
         const uint32_t rva = image.DirectoryAddress(b, d);
         if (d == kDirectoryResource || d == kDirectorySecurity || rva == 0) continue;
         if (rsrc.Holds(rva)) return "keeps data directory " + std::to_string(d) + " inside its resource section";
+        bool inside = false;
+        for (const Section& s : image.sections) inside |= s.Holds(rva);
+        if (!inside) return "damaged (its data directory " + std::to_string(d) + " lies outside every section)";
         if (rva >= movedFrom && d != kDirectoryBaseReloc && d != kDirectoryDebug)
             return "keeps data directory " + std::to_string(d) + " in a section after its resources";
     }
