@@ -168,6 +168,11 @@ void Install(const std::string& exe, const std::string& cwd, bool tickExe, bool 
 
 // --- scenarios ---
 
+int CALLBACK NoteFontFound(const LOGFONTA*, const TEXTMETRICA*, DWORD, LPARAM found) {
+    *reinterpret_cast<bool*>(found) = true;
+    return 0;
+}
+
 struct Scenario {
     const char* group;
     const char* name;
@@ -254,13 +259,7 @@ std::vector<Scenario> Scenarios() {
                         lstrcpyA(marlett.lfFaceName, "Marlett");
                         bool found = false;
                         HDC screen = GetDC(nullptr);
-                        EnumFontFamiliesExA(
-                            screen, &marlett,
-                            [](const LOGFONTA*, const TEXTMETRICA*, DWORD, LPARAM found) -> int {
-                                *reinterpret_cast<bool*>(found) = true;
-                                return 0;
-                            },
-                            reinterpret_cast<LPARAM>(&found), 0);
+                        EnumFontFamiliesExA(screen, &marlett, NoteFontFound, reinterpret_cast<LPARAM>(&found), 0);
                         ReleaseDC(nullptr, screen);
                         Expect(found, "no Marlett font: the close box shows a letter");
 
