@@ -12,7 +12,8 @@
 
 namespace {
 
-const uint32_t kMaxRead = 1u << 18;  // per entry, to keep runs short
+// Per entry, to keep runs short: two 65,536-byte reads and the odd pieces.
+const uint32_t kMaxRead = 1u << 17;
 
 void ReadEntry(EKISAArchive& archive, const std::string& name, int streaming) {
     if (archive.DescendFile(name.c_str(), nullptr, streaming) != eslResultSuccess)
