@@ -534,6 +534,21 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     if (symbols > rsrc.rawOffset && symbols < oldEnd) return "damaged (its symbol table lies in its resources)";
 
     PutLeaf(tree, type, name, data, size);
+    // A directory counts its named and its numbered entries in 16 bits each.
+    auto full = [](const std::vector<ResourceKey>& keys) {
+        size_t named = 0;
+        for (const ResourceKey& k : keys) named += k.isName ? 1 : 0;
+        return named > 0xFFFF || keys.size() - named > 0xFFFF;
+    };
+    std::vector<ResourceKey> keys;
+    for (const TypeNode& t : tree.types) keys.push_back(t.key);
+    bool tooMany = full(keys);
+    for (const TypeNode& t : tree.types) {
+        keys.clear();
+        for (const NameNode& nn : t.children) keys.push_back(nn.key);
+        tooMany = tooMany || (t.key.Matches(type) && full(keys));
+    }
+    if (tooMany) return "has too many resources to take one more";
     const Bytes section = TreeWriter(tree, rsrc.address).Write();
 
     // The new layout: the resource section takes whole file and section
