@@ -3,9 +3,13 @@
 #   ekisa_archive(OUTPUT archive [DIRECTORY dir] FILES [-t type] file... [DEPENDS ...])
 #       makes an archive at build time with the host ekisa tool.
 #   add_patch_installer(name ARCHIVE archive [DEPENDS target...])
-#       builds name.exe: the installer with the archive embedded as its patch
-#       data (resource type name "RT_RCDATA", id 130). For tests, NO_ARCHIVE
-#       leaves the patch data out and RESOURCE_TYPE stores it under another type.
+#       makes name.exe as a patch maker does, with `ekisa installer`: a copy
+#       of the installer stub (target patch_installer_stub, app/) carrying the
+#       archive as its patch data (resource type name "RT_RCDATA", id 130).
+#   patch_installer_program(name PATCH_DATA line)
+#       links the installer with its resources and one resource-script line
+#       for its patch data, for the stub and for test programs whose patch
+#       data is deliberately missing, of another type, or damaged.
 #
 # The Windows builds cannot run the ekisa tool they build themselves, so they
 # take a host-built one: -DEKISA_TOOL=<host build>/tools/ekisa.
@@ -13,14 +17,18 @@ enable_language(RC)
 
 set(EKISA_TOOL "" CACHE FILEPATH "Host-built ekisa tool used to make the archives (e.g. build/host/tools/ekisa)")
 
-function(ekisa_archive)
+function(require_ekisa_tool)
   if(NOT EKISA_TOOL OR NOT EXISTS "${EKISA_TOOL}")
     message(FATAL_ERROR
-      "The Windows build makes its patch archives with the host ekisa tool, and EKISA_TOOL "
-      "does not name one (EKISA_TOOL='${EKISA_TOOL}'). Build the host preset first "
+      "The Windows build makes its patch archives and installers with the host ekisa tool, and "
+      "EKISA_TOOL does not name one (EKISA_TOOL='${EKISA_TOOL}'). Build the host preset first "
       "(cmake --preset host && cmake --build build/host --target ekisa_tool) and configure "
       "with -DEKISA_TOOL=$PWD/build/host/tools/ekisa.")
   endif()
+endfunction()
+
+function(ekisa_archive)
+  require_ekisa_tool()
   cmake_parse_arguments(EA "" "OUTPUT;DIRECTORY" "FILES;DEPENDS" ${ARGN})
   if(NOT EA_OUTPUT OR NOT EA_FILES)
     message(FATAL_ERROR "ekisa_archive: OUTPUT and FILES are needed")
@@ -59,29 +67,33 @@ function(ekisa_archive)
 endfunction()
 
 function(add_patch_installer name)
-  cmake_parse_arguments(PI "NO_ARCHIVE" "ARCHIVE;RESOURCE_TYPE" "DEPENDS" ${ARGN})
-  if(NOT PI_ARCHIVE AND NOT PI_NO_ARCHIVE)
+  require_ekisa_tool()
+  cmake_parse_arguments(PI "" "ARCHIVE" "DEPENDS" ${ARGN})
+  if(NOT PI_ARCHIVE)
     message(FATAL_ERROR "add_patch_installer(${name}): ARCHIVE is needed")
   endif()
-  # RESOURCE_TYPE exists for the tests: a type other than the string name
-  # "RT_RCDATA" (such as 10, the predefined RCDATA type) must not be found.
-  if(NOT PI_RESOURCE_TYPE)
-    set(PI_RESOURCE_TYPE RT_RCDATA)
+  get_filename_component(archive ${PI_ARCHIVE} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/${name}.exe)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${EKISA_TOOL} installer ${archive} -o ${output} --stub $<TARGET_FILE:patch_installer_stub> -f
+    DEPENDS ${archive} patch_installer_stub ${EKISA_TOOL}
+    COMMENT "Making patch installer ${name}.exe"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${output})
+  if(PI_DEPENDS)
+    add_dependencies(${name} ${PI_DEPENDS})
   endif()
+endfunction()
+
+function(patch_installer_program name)
+  cmake_parse_arguments(PP "" "PATCH_DATA" "" ${ARGN})
   get_filename_component(resource_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../app/resources ABSOLUTE)
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}_resources.rc)
-  if(PI_NO_ARCHIVE)
-    set(data_line "// no patch data")
-  else()
-    get_filename_component(archive ${PI_ARCHIVE} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
-    # A bare identifier that names no predefined type is stored as a string
-    # type name: here "RT_RCDATA".
-    set(data_line "IDR_PATCHDATA ${PI_RESOURCE_TYPE} \"${archive}\"")
-  endif()
   file(CONFIGURE OUTPUT ${rc} CONTENT "// Generated for ${name}: the installer's resources and its patch data.
 #include \"patch.rc\"
 #undef RT_RCDATA
-${data_line}
+${PP_PATCH_DATA}
 " @ONLY)
   add_executable(${name} WIN32 ${rc})
   target_link_libraries(${name} PRIVATE patch_app_objects)
@@ -91,11 +103,9 @@ ${data_line}
     ${resource_dir}/resource.h
     ${resource_dir}/patch.ico
     ${resource_dir}/patch.manifest)
-  if(NOT PI_NO_ARCHIVE)
-    list(APPEND rc_inputs ${archive})
+  # A file the patch data line names is an input too.
+  if(PP_PATCH_DATA MATCHES "\"([^\"]+)\"$")
+    list(APPEND rc_inputs ${CMAKE_MATCH_1})
   endif()
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${rc_inputs}")
-  if(PI_DEPENDS)
-    add_dependencies(${name} ${PI_DEPENDS})
-  endif()
 endfunction()

@@ -18,8 +18,10 @@ inline uint32_t LoadBigEndian(const uint8_t* p) {
 // v != 0
 inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__builtin_clz(v)); }
 
-// Everything one EKISA code context holds, with the archive's read buffer.
-static_assert(sizeof(EKISAModelPool) + ekisaWindowSize + 256 * ekisaOccurrenceWords * sizeof(uint32_t) +
+// Everything one EKISA code context holds once its pool is full, with the
+// archive's read buffer.
+static_assert(sizeof(EKISAModelPool) + ekisaPoolModels * (sizeof(EKISASymbolModel) + 2 * ekisaDeepChildClasses) +
+                      ekisaWindowSize + 256 * ekisaOccurrenceWords * sizeof(uint32_t) +
                       3 * sizeof(EKISASymbolModel) + 0x10000 <=
                   4u << 20,
               "a decode context stays within 4 MiB");
@@ -50,6 +52,7 @@ EKISADecodeContext::EKISADecodeContext(uint32_t bufferSize)
       m_phraseIndexModel(nullptr),
       m_runLengthModel(nullptr),
       m_endFlag(0),
+      m_readyRecords(),
       m_bshf(nullptr),
       m_bshfIndex(EKIBshfBuffer::blockBytes),
       m_bshfHeld(0) {
@@ -70,6 +73,14 @@ EKISADecodeContext::~EKISADecodeContext() {
 
 void EKISADecodeContext::FreeCodeTables() {
     EKISAFreeCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel);
+}
+
+void EKISADecodeContext::DiscardInput() {
+    m_bitsLeft = 0;
+    m_bitRegister = 0;
+    m_bytesLeft = 0;
+    m_readPointer = m_readBuffer;
+    m_refilling = false;
 }
 
 void EKISADecodeContext::SetSourceFile(ESLFileObject* file) {
@@ -373,8 +384,18 @@ int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
 ESLResult EKISADecodeContext::BeginEKISACode() {
     m_decoder = nullptr;
     m_endFlag = 1;
-    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel))
+    // A short entry should set up a small context: the pool grows with the
+    // models the stream creates (at most one per literal), and the
+    // occurrence table, a quarter of a megabyte, is cleared one record at a
+    // time as byte values turn up. Every byte stored is either a literal,
+    // whose record is readied on the literal path, or copied from the
+    // window, which holds only such bytes and zeros; so record 0 is readied
+    // here and the copy paths need no check.
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, 16,
+                                false))
         return eslResultGeneral;
+    memset(m_readyRecords, 0, sizeof(m_readyRecords));
+    ReadyRecord(0);
     m_paddingBits = 0;
     m_code = ReadBits(32);
     m_range = 0xFFFF;
@@ -382,6 +403,11 @@ ESLResult EKISADecodeContext::BeginEKISACode() {
     m_endFlag = 0;
     m_decoder = &EKISADecodeContext::ReadEKISACodeBytes;
     return eslResultSuccess;
+}
+
+void EKISADecodeContext::ReadyRecord(uint32_t b) {
+    eslFillMemory(m_history.occurrences + b * ekisaOccurrenceWords, 0, ekisaOccurrenceWords * sizeof(uint32_t));
+    m_readyRecords[b >> 5] |= 1u << (b & 31);
 }
 
 uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes) {
@@ -397,6 +423,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     uint32_t position = history.position;
     uint32_t recent = EKISAPackRecent(history);
     uint32_t count = 0;
+    bool failed = false;  // the pool could not grow: decoding cannot go on
     while (count < bytes) {
         if (m_copyRemaining > 0) {
             uint32_t k = bytes - count;
@@ -482,6 +509,8 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
 
         if (s != ekisaEscape) {
             const uint32_t b = static_cast<uint8_t>(s);
+            if (!(m_readyRecords[b >> 5] & (1u << (b & 31))))
+                ReadyRecord(b);
             uint32_t* record = occurrences + b * ekisaOccurrenceWords;
             const uint32_t slot = record[0];
             record[1 + slot] = position;
@@ -490,7 +519,10 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
             position = (position + 1u) & ekisaWindowMask;
             recent = recent << 8 | b;
             buffer[count++] = static_cast<uint8_t>(b);
-            EKISAGrowTree(pool, m, depth, b, recent);
+            if (!EKISAGrowTree(pool, m, depth, b, recent)) {
+                failed = true;
+                break;
+            }
             continue;
         }
 
@@ -523,7 +555,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     history.ring = 0;  // recent[3] is the latest byte
     for (uint32_t t = 0; t < 4; ++t)
         history.recent[3 - t] = static_cast<uint8_t>(recent >> (8 * t));
-    if (count < bytes) {
+    if (count < bytes || failed) {
         // End mark or a symbol that cannot be decoded: the state is no longer
         // in step with the writer, so nothing more is produced.
         m_endFlag = 1;

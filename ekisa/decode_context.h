@@ -15,6 +15,10 @@ public:
     EKISADecodeContext(const EKISADecodeContext&) = delete;
     EKISADecodeContext& operator=(const EKISADecodeContext&) = delete;
 
+    // Forgets buffered input and the bit register (neither setting a source
+    // nor beginning a mode does), so that the context can decode another
+    // stream from its start.
+    void DiscardInput();
     void SetSourceFile(ESLFileObject* file);
     void SetSourceContext(EKISADecodeContext* context);
     virtual uint32_t ReadNextData(uint8_t* buffer, uint32_t bytes);
@@ -78,6 +82,8 @@ private:
     bool RefillCoder(Coder& r);
     bool FeedCoderBits(Coder& r, uint32_t& code, uint32_t shift);
 
+    // Clears the occurrence record of byte value b for its first use.
+    void ReadyRecord(uint32_t b);
     bool RefillBuffer();
     bool RefillCodeRegister();
     void FreeCodeTables();
@@ -111,6 +117,7 @@ private:
     EKISASymbolModel* m_phraseIndexModel;
     EKISASymbolModel* m_runLengthModel;
     int32_t m_endFlag;
+    uint32_t m_readyRecords[256 / 32];  // occurrence records cleared since BeginEKISACode
 
     // BSHF
     EKIBshfBuffer* m_bshf;

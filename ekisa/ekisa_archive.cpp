@@ -217,6 +217,8 @@ EKISAArchive::EKISAArchive()
       m_openEntry(nullptr),
       m_ekisaDecoder(nullptr),
       m_bshfDecoder(nullptr),
+      m_spareEkisaDecoder(nullptr),
+      m_spareBshfDecoder(nullptr),
       m_decodedFile(nullptr),
       m_ekisaEncoder(nullptr),
       m_bshfEncoder(nullptr),
@@ -224,7 +226,11 @@ EKISAArchive::EKISAArchive()
       m_checksum(),
       m_checksumIndex(0) {}
 
-EKISAArchive::~EKISAArchive() { EKISAArchive::Close(); }
+EKISAArchive::~EKISAArchive() {
+    EKISAArchive::Close();
+    delete m_spareEkisaDecoder;
+    delete m_spareBshfDecoder;
+}
 
 bool EKISAArchive::IsRootLevel(const EKISADirectory* level) const {
     // Reading keeps an empty bottom level under the root; create mode does not.
@@ -246,12 +252,30 @@ void EKISAArchive::PopLevel() {
     delete level;
 }
 
+namespace {
+
+void KeepDecoder(EKISADecodeContext*& decoder, EKISADecodeContext*& spare) {
+    if (spare == nullptr)
+        spare = decoder;
+    else
+        delete decoder;
+    decoder = nullptr;
+}
+
+}  // namespace
+
+EKISADecodeContext* EKISAArchive::TakeDecoder(EKISADecodeContext*& spare) {
+    EKISADecodeContext* decoder = spare;
+    spare = nullptr;
+    if (decoder == nullptr) return new EKISADecodeContext(kDecodeBuffer);
+    decoder->DiscardInput();
+    return decoder;
+}
+
 void EKISAArchive::DeleteCoders() {
     // The EKISA coders may sit on the BSHF ones, so they go first.
-    delete m_ekisaDecoder;
-    m_ekisaDecoder = nullptr;
-    delete m_bshfDecoder;
-    m_bshfDecoder = nullptr;
+    KeepDecoder(m_ekisaDecoder, m_spareEkisaDecoder);
+    KeepDecoder(m_bshfDecoder, m_spareBshfDecoder);
     delete m_ekisaEncoder;
     m_ekisaEncoder = nullptr;
     delete m_bshfEncoder;
@@ -516,20 +540,20 @@ ESLResult EKISAArchive::DescendFile(const char* name, const char* password, int 
         m_openEntry = entry;
         return eslResultSuccess;
     case ekisaEncodeCode:
-        m_ekisaDecoder = new EKISADecodeContext(kDecodeBuffer);
+        m_ekisaDecoder = TakeDecoder(m_spareEkisaDecoder);
         if (m_ekisaDecoder == nullptr) { begun = eslResultGeneral; break; }
         m_ekisaDecoder->SetSourceFile(m_file);
         begun = m_ekisaDecoder->BeginEKISACode();
         break;
     case ekisaEncodeBshfCrypt:
-        m_bshfDecoder = new EKISADecodeContext(kDecodeBuffer);
+        m_bshfDecoder = TakeDecoder(m_spareBshfDecoder);
         if (m_bshfDecoder == nullptr) { begun = eslResultGeneral; break; }
         m_bshfDecoder->SetSourceFile(m_file);
         begun = m_bshfDecoder->BeginBSHFCode(password);
         break;
     case ekisaEncodeCrypt:
-        m_bshfDecoder = new EKISADecodeContext(kDecodeBuffer);
-        m_ekisaDecoder = new EKISADecodeContext(kDecodeBuffer);
+        m_bshfDecoder = TakeDecoder(m_spareBshfDecoder);
+        m_ekisaDecoder = TakeDecoder(m_spareEkisaDecoder);
         if (m_bshfDecoder == nullptr || m_ekisaDecoder == nullptr) { begun = eslResultGeneral; break; }
         m_bshfDecoder->SetSourceFile(m_file);
         begun = m_bshfDecoder->BeginBSHFCode(password);

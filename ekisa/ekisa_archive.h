@@ -124,6 +124,9 @@ protected:
     bool PushLevel(EKISADirectory* level);
     void PopLevel();
     void DeleteCoders();
+    // A decoder for the next entry: the spare one, made ready for a new
+    // stream, or a new one.
+    EKISADecodeContext* TakeDecoder(EKISADecodeContext*& spare);
     // Checks that an entry's data record header lies inside the current record.
     bool DataPositionValid(const EKISAFileEntry* entry, const char* name);
     ESLResult DescendFileForWriting(EKISAFileEntry* entry, const char* name, const char* password);
@@ -135,6 +138,11 @@ protected:
     EKISAFileEntry* m_openEntry;
     EKISADecodeContext* m_ekisaDecoder;
     EKISADecodeContext* m_bshfDecoder;
+    // Decoders of closed entries, kept for the next coded entry until the
+    // archive object is destroyed (across Close and Open too): setting up a
+    // context's tables costs more than decoding a short entry.
+    EKISADecodeContext* m_spareEkisaDecoder;
+    EKISADecodeContext* m_spareBshfDecoder;
     EMemoryFile* m_decodedFile;
     EKISAEncodeContext* m_ekisaEncoder;
     EKISAEncodeContext* m_bshfEncoder;

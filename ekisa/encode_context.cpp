@@ -296,7 +296,10 @@ void EKISAEncodeContext::EncodeModelSymbol(EKISASymbolModel* model, int symbol) 
 ESLResult EKISAEncodeContext::BeginEKISACodeEncoding(uint32_t flags) {
     m_encoder = nullptr;
     m_finisher = nullptr;
-    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel))
+    // The whole pool at once: the encoder runs over files large enough to
+    // fill it, and a pool that failed to grow half way would be fatal.
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel,
+                                ekisaPoolModels, true))
         return eslResultGeneral;
     m_low = 0;
     m_range = 0xFFFF;
@@ -438,7 +441,8 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
             EncodeModelSymbol(base, c);
             m->AppendSymbol(c);
         }
-        EKISAGrowTree(pool, m, depth, c, history);
+        if (!EKISAGrowTree(pool, m, depth, c, history))
+            m_writeFailed = true;
         if (m_writeFailed)
             return start;
     }

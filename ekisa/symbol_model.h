@@ -183,23 +183,47 @@ static_assert(sizeof(EKISASymbolModel) ==
 // and 8 deeper (see kEKISAContextShift).
 const uint32_t ekisaDeepChildClasses = 32;
 
+// The models live in arrays that grow on demand, so that a short entry
+// does not pay for a full pool: most never create more than a few hundred.
+// Model numbers stay valid when the arrays move; pointers into them do not.
 struct EKISAModelPool {
     EKISASymbolModel* first;  // model 0 of the pool
     uint32_t used;            // models handed out, 0..ekisaPoolModels
-    EKISASymbolModel base;
-    EKISASymbolModel models[ekisaPoolModels];
+    uint32_t capacity;        // models there is room for at first and next
     // The child model numbers once more, packed densely: the context walk
     // runs for every byte, and reading these from the scattered models
     // would cost a cache miss per level. Kept equal to children[].model.
+    int16_t (*next)[ekisaDeepChildClasses];
+    EKISASymbolModel base;
     int16_t baseNext[ekisaChildClasses];
-    int16_t next[ekisaPoolModels][ekisaDeepChildClasses];
 
     void Reset() {
-        first = models;
         used = 0;
         base.InitModel();
         for (uint32_t k = 0; k < ekisaChildClasses; ++k)
             baseNext[k] = -1;
+    }
+
+    // Room for at least models models; false when the heap cannot serve it
+    // (what was there stays as it was).
+    bool Reserve(uint32_t models) {
+        if (models <= capacity)
+            return true;
+        uint32_t grown = capacity < 16 ? 16 : capacity;
+        while (grown < models)
+            grown *= 2;
+        if (grown > ekisaPoolModels)
+            grown = ekisaPoolModels;
+        void* m = eslHeapReallocate(nullptr, first, grown * sizeof(EKISASymbolModel), 0);
+        if (m == nullptr)
+            return false;
+        first = static_cast<EKISASymbolModel*>(m);
+        void* n = eslHeapReallocate(nullptr, next, grown * sizeof(*next), 0);
+        if (n == nullptr)
+            return false;
+        next = static_cast<int16_t(*)[ekisaDeepChildClasses]>(n);
+        capacity = grown;
+        return true;
     }
 };
 
@@ -354,21 +378,32 @@ __attribute__((noinline)) inline void EKISAAddContextModel(EKISAModelPool* pool,
 // After the literal s was coded in m (at depth) and stored in the history
 // (recent: the packed recent bytes, s the latest): count the class of s
 // under m and, once it has been seen often enough, give the context that
-// now ends in s a model of its own, seeded from m.
-inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
+// now ends in s a model of its own, seeded from m. False when the pool
+// could not grow: the coder can no longer keep in step with its peer.
+inline bool EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
                           uint32_t recent) {
     if (pool->used >= ekisaPoolModels || depth >= ekisaContextDepth)
-        return;
+        return true;
     EKISAChildEntry& seen = m->children[s >> kEKISAContextShift[depth]];
     seen.count = static_cast<uint16_t>(seen.count + 1u);
     if (seen.count < kEKISAGrowthLimit[depth])
-        return;
+        return true;
+    if (pool->used == pool->capacity) {
+        // m moves with the models unless it is the base model.
+        const bool inPool = m != &pool->base;
+        const uint32_t index = inPool ? static_cast<uint32_t>(m - pool->first) : 0;
+        if (!pool->Reserve(pool->used + 1))
+            return false;
+        if (inPool)
+            m = pool->first + index;
+    }
     EKISAAddContextModel(pool, m, depth, recent);
+    return true;
 }
 
-inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
+inline bool EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
                           const EKISAHistory& history) {
-    EKISAGrowTree(pool, m, depth, s, EKISAPackRecent(history));
+    return EKISAGrowTree(pool, m, depth, s, EKISAPackRecent(history));
 }
 
 // Buffer size of a coder: whole 32-bit words, at least one, at most 1 GiB.
@@ -381,13 +416,25 @@ inline uint32_t EKISABufferCapacity(uint32_t requested) {
 
 // The tables of one EKISA code context (the model pool, the history and the
 // three phrase models): allocated on first need and kept across
-// re-preparations, then reset to their starting state. False when the heap
-// cannot serve them; what was allocated stays for the destructor.
+// re-preparations, then reset to their starting state. The pool starts with
+// room for poolRoom models and grows as the coder needs. A coder that clears
+// each occurrence record itself before it first uses it passes
+// clearOccurrences false. False when the heap cannot serve them; what was
+// allocated stays for the destructor.
 inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
-                                   EKISASymbolModel*& indexes, EKISASymbolModel*& runs) {
+                                   EKISASymbolModel*& indexes, EKISASymbolModel*& runs, uint32_t poolRoom,
+                                   bool clearOccurrences) {
     const uint32_t occurrenceBytes = 256 * ekisaOccurrenceWords * sizeof(uint32_t);
-    if (pool == nullptr)
+    if (pool == nullptr) {
         pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
+        if (pool != nullptr) {
+            pool->first = nullptr;
+            pool->next = nullptr;
+            pool->capacity = 0;
+        }
+    }
+    if (pool != nullptr && !pool->Reserve(poolRoom))
+        return false;
     if (history.window == nullptr)
         history.window = static_cast<uint8_t*>(eslHeapAllocate(nullptr, ekisaWindowSize, 0));
     if (history.occurrences == nullptr)
@@ -405,7 +452,8 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
     memset(history.recent, 0, sizeof(history.recent));
     history.ring = 0;
     eslFillMemory(history.window, 0, ekisaWindowSize);
-    eslFillMemory(history.occurrences, 0, static_cast<unsigned int>(occurrenceBytes));
+    if (clearOccurrences)
+        eslFillMemory(history.occurrences, 0, static_cast<unsigned int>(occurrenceBytes));
     history.position = 0;
     for (EKISASymbolModel** m : models)
         (*m)->InitModel();
@@ -414,7 +462,7 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
 
 inline void EKISAFreeCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
                                 EKISASymbolModel*& indexes, EKISASymbolModel*& runs) {
-    void* blocks[] = {pool, history.window, history.occurrences, lengths, indexes, runs};
+    void* blocks[] = {pool != nullptr ? pool->first : nullptr, pool != nullptr ? pool->next : nullptr, pool, history.window, history.occurrences, lengths, indexes, runs};
     for (void* block : blocks) {
         if (block != nullptr)
             eslHeapFree(nullptr, block, 0);

@@ -10,6 +10,7 @@
 #include "ekisa/ekisa_archive.h"
 #include "ekisa/encode_context.h"
 #include "esl/file.h"
+#include "pe_sample.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
     for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
         mkdir(dir.substr(0, at).c_str(), 0755);  // the parents, as mkdir -p
-    for (const char* sub : {"", "/ekisa_decode", "/ekisa_roundtrip", "/bshf_decode", "/archive"})
+    for (const char* sub : {"", "/ekisa_decode", "/ekisa_roundtrip", "/bshf_decode", "/archive", "/pe_resource"})
         mkdir((dir + sub).c_str(), 0755);
     bool ok = true;
     int n = 0;
@@ -170,6 +171,22 @@ int main(int argc, char** argv) {
     for (size_t scale : {0u, 60u, 2000u}) {
         const Bytes archive = Archive(scale);
         ok &= !archive.empty() && Save(dir + "/archive/seed" + std::to_string(a++), archive);
+    }
+    // Sample images of both kinds, each followed by some resource data.
+    int p = 0;
+    for (bool plus : {false, true}) {
+        for (size_t overlay : {0u, 40u}) {
+            pesample::Options options;
+            options.plus = plus;
+            options.overlay = overlay;
+            const Bytes image = pesample::Make(options);
+            const uint32_t length = static_cast<uint32_t>(image.size());
+            Bytes seed{uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)};
+            seed.insert(seed.end(), image.begin(), image.end());
+            const Bytes payload = Text(50 + overlay);
+            seed.insert(seed.end(), payload.begin(), payload.end());
+            ok &= Save(dir + "/pe_resource/seed" + std::to_string(p++), seed);
+        }
     }
     if (!ok)
         fprintf(stderr, "fuzz_seeds: some seeds could not be written\n");

@@ -19,7 +19,7 @@ fi
 
 status=0
 for pair in fuzz_ekisa_decode:ekisa_decode fuzz_ekisa_roundtrip:ekisa_roundtrip \
-            fuzz_bshf_decode:bshf_decode fuzz_archive:archive; do
+            fuzz_bshf_decode:bshf_decode fuzz_archive:archive fuzz_pe_resource:pe_resource; do
   target=${pair%%:*}
   seeds=${pair##*:}
   corpus="$work/corpus/$seeds"

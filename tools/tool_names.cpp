@@ -305,16 +305,26 @@ std::string FormatEncodeType(uint32_t encodeType) {
     return text;
 }
 
-bool ParseEpoch(const char* text, int64_t* seconds) {
-    if (text == nullptr || *text == '\0') return false;
+EpochResult ParseEpoch(const char* text, int64_t* seconds) {
+    if (text == nullptr) return kEpochNotANumber;
+    const bool negative = *text == '-';
+    const char* p = negative ? text + 1 : text;
+    if (*p == '\0') return kEpochNotANumber;
     int64_t value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        if (value > (int64_t(1) << 40)) return false;  // far beyond any year a time stamp holds
-        value = value * 10 + (*p - '0');
+    bool huge = false;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return kEpochNotANumber;
+        if (value > (int64_t(1) << 50)) huge = true;  // far beyond any year a time stamp holds
+        if (!huge) value = value * 10 + (*p - '0');
     }
+    if (negative || huge || value > LastEpoch()) return kEpochOutOfRange;
     *seconds = value;
-    return true;
+    return kEpochOk;
+}
+
+int64_t LastEpoch() {
+    EKISAFileTime last = {59, 59, 23, 0, 31, 12, 0xFFFF};
+    return UnixFromTime(last);
 }
 
 }  // namespace ekisatool

@@ -41,7 +41,12 @@ std::string FormatTime(const EKISAFileTime& time);
 // The keyword, or 0xXXXXXXXX for an encode type the archive does not know.
 std::string FormatEncodeType(uint32_t encodeType);
 
-// Parses SOURCE_DATE_EPOCH-style text: decimal seconds, nothing else.
-bool ParseEpoch(const char* text, int64_t* seconds);
+// Parses SOURCE_DATE_EPOCH-style text: decimal seconds (a leading '-'
+// allowed), nothing else. A number outside 0 to LastEpoch(), the time
+// stamps an archive can hold, is out of range.
+enum EpochResult { kEpochOk, kEpochNotANumber, kEpochOutOfRange };
+EpochResult ParseEpoch(const char* text, int64_t* seconds);
+// 65535-12-31 23:59:59 UTC: the time stamp's year is 16 bits.
+int64_t LastEpoch();
 
 }  // namespace ekisatool

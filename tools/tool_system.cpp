@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -110,9 +112,35 @@ void SetModificationTime(const std::string& path, int64_t seconds) {
     CloseHandle(h);
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const std::string* paths[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h = CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        BOOL ok = GetFileInformationByHandle(h, &info[i]);
+        CloseHandle(h);
+        if (!ok) return false;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+           info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+std::string ProgramFolder() {
+    char path[MAX_PATH + 1];
+    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    return DirectoryOf(std::string(path, n));
+}
+
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 void SetStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
+
+bool LastWriteHitClosedPipe() { return errno == EPIPE || GetLastError() == ERROR_NO_DATA; }
+
+void EndOnClosedPipe() { _exit(1); }
 
 #else
 
@@ -204,9 +232,31 @@ void SetModificationTime(const std::string& path, int64_t seconds) {
     utimes(path.c_str(), times);
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat x, y;
+    return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+std::string ProgramFolder() {
+    std::vector<char> path(4096);
+    ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || size_t(n) >= path.size()) return std::string();
+    return DirectoryOf(std::string(path.data(), size_t(n)));
+}
+
 bool StderrIsTerminal() { return isatty(2) != 0; }
 
 void SetStdoutBinary() {}
+
+bool LastWriteHitClosedPipe() { return errno == EPIPE; }
+
+void EndOnClosedPipe() {
+    // SIGPIPE may have been ignored by whoever started us; the reader that
+    // went away expects the status it ends a pipeline with.
+    signal(SIGPIPE, SIG_DFL);
+    raise(SIGPIPE);
+    _exit(128 + SIGPIPE);
+}
 
 #endif
 

@@ -35,8 +35,19 @@ std::string JoinPath(const std::string& dir, const std::string& name);
 // Folder part of a path ("." when there is none).
 std::string DirectoryOf(const std::string& path);
 
+// Whether two paths name the same existing file (links and different
+// spellings included).
+bool SameFile(const std::string& a, const std::string& b);
+// The folder of the running program, or "" when it cannot be found.
+std::string ProgramFolder();
+
 bool StderrIsTerminal();
 void SetStdoutBinary();
+// Whether the last failed write went to a pipe nobody reads any more.
+bool LastWriteHitClosedPipe();
+// Ends the program as a write into a closed pipe usually ends one: quietly,
+// by SIGPIPE where there is one.
+[[noreturn]] void EndOnClosedPipe();
 double NowSeconds();
 std::string LastErrorText();
 

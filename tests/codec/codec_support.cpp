@@ -1,6 +1,7 @@
 #include "codec_support.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -256,4 +257,21 @@ Bytes FindPEFile(std::string* path) {
         }
     }
     return Bytes();
+}
+
+PoolPtr NewModelPool() {
+    EKISAModelPool* pool = new EKISAModelPool;
+    pool->first = nullptr;
+    pool->next = nullptr;
+    pool->capacity = 0;
+    if (!pool->Reserve(ekisaPoolModels))
+        abort();
+    pool->Reset();
+    return PoolPtr(pool);
+}
+
+void PoolDeleter::operator()(EKISAModelPool* pool) const {
+    eslHeapFree(nullptr, pool->first, 0);
+    eslHeapFree(nullptr, pool->next, 0);
+    delete pool;
 }

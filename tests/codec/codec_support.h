@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,13 @@ Bytes DecodeBSHF(const Bytes& coded, const char* password, uint32_t length, cons
 // EKISA code enciphered with BSHF, as the "ekisa_crypt" entries hold it.
 Bytes EncodeChained(const Bytes& plain, const char* password, uint32_t flags, const Splits& splits = {});
 Bytes DecodeChained(const Bytes& coded, const char* password, uint32_t length, const Splits& splits = {});
+
+// A model pool as the coders prepare it, with room for all its models.
+struct PoolDeleter {
+    void operator()(EKISAModelPool* pool) const;
+};
+using PoolPtr = std::unique_ptr<EKISAModelPool, PoolDeleter>;
+PoolPtr NewModelPool();
 
 // Sample data.
 Bytes RandomBytes(uint32_t n, uint32_t seed);

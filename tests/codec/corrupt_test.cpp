@@ -114,7 +114,7 @@ TEST(DecoderStreams, PhraseCopiesFromTheLastPlaceOfTheByte) {
 struct TreeForger {
     OutFile out;
     EKISAEncodeContext enc{0x4000};
-    std::unique_ptr<EKISAModelPool> pool{new EKISAModelPool};
+    PoolPtr pool = NewModelPool();
     std::unique_ptr<uint8_t[]> window{new uint8_t[ekisaWindowSize]()};
     std::unique_ptr<uint32_t[]> occurrences{new uint32_t[256 * ekisaOccurrenceWords]()};
     EKISAHistory history{};
@@ -122,7 +122,6 @@ struct TreeForger {
     TreeForger() {
         enc.SetTargetFile(&out.file);
         enc.BeginEKISACodeEncoding(0);
-        pool->Reset();
         history.window = window.get();
         history.occurrences = occurrences.get();
     }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec_support.h"
 #include "ekisa/symbol_model.h"
 
 namespace {
@@ -178,12 +179,11 @@ TEST(SymbolModel, CostCountsDoublingsToTheTotal) {
 }
 
 struct Tree {
-    std::unique_ptr<EKISAModelPool> pool{new EKISAModelPool};
+    PoolPtr pool = NewModelPool();
     std::unique_ptr<uint8_t[]> window{new uint8_t[ekisaWindowSize]()};
     std::unique_ptr<uint32_t[]> occurrences{new uint32_t[256 * ekisaOccurrenceWords]()};
     EKISAHistory history{};
     Tree() {
-        pool->Reset();
         history.window = window.get();
         history.occurrences = occurrences.get();
     }

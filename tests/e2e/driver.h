@@ -17,6 +17,10 @@ struct Failure {
     std::string message;
 };
 [[noreturn]] void Fail(const std::string& message);
+// A scenario that cannot run here; reported as skipped, not as passed.
+struct Skip {
+    std::string why;
+};
 void Expect(bool condition, const std::string& message);
 // Writes one line of CP932 text (as the programs use it) as UTF-8.
 void Log(const std::string& text);

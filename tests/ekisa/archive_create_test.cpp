@@ -330,6 +330,43 @@ INSTANTIATE_TEST_SUITE_P(EncodeTypes, CodedRoundTrip,
                              return name + (info.param.password ? "_password" : "_default");
                          });
 
+// The archive keeps its decoders for the next entry and the next archive:
+// nothing read ahead for an entry left half way may reach the next one.
+TEST(ArchiveCreateTest, DecodersKeptForLaterEntriesStartClean) {
+    const uint32_t types[] = {0x80000010u, 0xC0000010u, 0x40000000u, 0x80000010u, 0xC0000010u};
+    std::vector<CreateItem> root;
+    for (uint32_t i = 0; i < 5; ++i) root.push_back(File("e" + std::to_string(i), Mixed(90000, i), types[i]));
+    Bytes first, second;
+    ASSERT_TRUE(CreateArchive(root, &first, nullptr));
+    root.erase(root.begin());
+    ASSERT_TRUE(CreateArchive(root, &second, nullptr));
+
+    EMemoryFile file1, file2;
+    ASSERT_EQ(0, file1.Open(first.data(), uint32_t(first.size())));
+    ASSERT_EQ(0, file2.Open(second.data(), uint32_t(second.size())));
+    EKISAArchive a;
+    ASSERT_EQ(0, a.Open(&file1, nullptr));
+    for (uint32_t i = 0; i < 5; ++i) {
+        std::string name = "e" + std::to_string(i);
+        ASSERT_EQ(0, a.OpenFile(name.c_str(), nullptr, 1)) << name;
+        uint8_t part[700];
+        ASSERT_EQ(700u, a.Read(part, 700)) << name;  // then left half way
+        ASSERT_EQ(0, a.OpenFile(name.c_str(), nullptr, i % 2)) << name;
+        EXPECT_EQ(Mixed(90000, i), ReadAll(a, 65536)) << name;
+        EXPECT_EQ(0, a.AscendFile()) << name;
+    }
+    ASSERT_EQ(0, a.OpenFile("e1", nullptr, 1));
+    uint8_t part[100];
+    ASSERT_EQ(100u, a.Read(part, 100));
+    ASSERT_EQ(0, a.Open(&file2, nullptr));
+    for (uint32_t i = 1; i < 5; ++i) {
+        std::string name = "e" + std::to_string(i);
+        ASSERT_EQ(0, a.OpenFile(name.c_str(), nullptr, 1)) << name;
+        EXPECT_EQ(Mixed(90000, i), ReadAll(a, 65536)) << name;
+        EXPECT_EQ(0, a.AscendFile()) << name;
+    }
+}
+
 TEST(ArchiveCreateTest, WrongPasswordFailsTheChecksum) {
     TraceRecorder trace;
     for (uint32_t type : {0x40000000u, 0xC0000010u}) {

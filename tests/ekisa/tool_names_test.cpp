@@ -84,12 +84,18 @@ TEST(ToolNamesTest, TimeStampsAreUtcCalendarDates) {
     EXPECT_EQ(3, t.dayOfWeek);
 
     int64_t s = 0;
-    EXPECT_TRUE(ParseEpoch("1700000000", &s));
+    EXPECT_EQ(kEpochOk, ParseEpoch("1700000000", &s));
     EXPECT_EQ(1700000000, s);
-    EXPECT_FALSE(ParseEpoch("17e8", &s));
-    EXPECT_FALSE(ParseEpoch("-5", &s));
-    EXPECT_FALSE(ParseEpoch("", &s));
-    EXPECT_FALSE(ParseEpoch("99999999999999999999999", &s));
+    EXPECT_EQ(kEpochNotANumber, ParseEpoch("17e8", &s));
+    EXPECT_EQ(kEpochNotANumber, ParseEpoch("", &s));
+    EXPECT_EQ(kEpochNotANumber, ParseEpoch("-", &s));
+    EXPECT_EQ(kEpochOutOfRange, ParseEpoch("-5", &s));
+    EXPECT_EQ(kEpochOutOfRange, ParseEpoch("99999999999999999999999", &s));
+    // The last second a time stamp holds, and the one after it.
+    const std::string last = std::to_string(LastEpoch());
+    EXPECT_EQ(kEpochOk, ParseEpoch(last.c_str(), &s));
+    EXPECT_EQ("65535-12-31 23:59:59", FormatTime(TimeFromUnix(s)));
+    EXPECT_EQ(kEpochOutOfRange, ParseEpoch(std::to_string(LastEpoch() + 1).c_str(), &s));
 }
 
 }  // namespace

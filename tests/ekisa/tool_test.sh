@@ -116,35 +116,40 @@ le() { # VALUE BYTES
     local v=$1 n=$2 i
     for ((i = 0; i < n; i++)); do printf "\\x$(printf %02x $(((v >> (8 * i)) & 255)))"; done
 }
-names=(".." "x/../../escape.txt" "a:b" "ok.txt")
-dirlen=4
-for n in "${names[@]}"; do dirlen=$((dirlen + 40 + ${#n} + 1)); done
-{
-    printf 'Dadez\x1a\x00\x00'
-    le $((0x02000400)) 4
-    le 0 4
-    head -c 48 /dev/zero
-    printf 'DirEntry'
-    le $dirlen 8
-    le ${#names[@]} 4
-    i=0
-    for n in "${names[@]}"; do
-        le 1 8
+# handmade OUT SIZE NAME...: an archive whose raw entries all claim SIZE
+# bytes and each hold the one byte "Q".
+handmade() {
+    local out=$1 size=$2 n i dirlen=4
+    shift 2
+    for n in "$@"; do dirlen=$((dirlen + 40 + ${#n} + 1)); done
+    {
+        printf 'Dadez\x1a\x00\x00'
+        le $((0x02000400)) 4
         le 0 4
-        le 0 4
-        le $((16 + dirlen + i * 17)) 8
-        le 0 8
-        le 0 4
-        le $((${#n} + 1)) 4
-        printf '%s\x00' "$n"
-        i=$((i + 1))
-    done
-    for n in "${names[@]}"; do
-        printf 'filedata'
-        le 1 8
-        printf 'Q'
-    done
-} >"$T/evil.eka"
+        head -c 48 /dev/zero
+        printf 'DirEntry'
+        le $dirlen 8
+        le $# 4
+        i=0
+        for n in "$@"; do
+            le "$size" 8
+            le 0 4
+            le 0 4
+            le $((16 + dirlen + i * 17)) 8
+            le 0 8
+            le 0 4
+            le $((${#n} + 1)) 4
+            printf '%s\x00' "$n"
+            i=$((i + 1))
+        done
+        for n in "$@"; do
+            printf 'filedata'
+            le 1 8
+            printf 'Q'
+        done
+    } >"$out"
+}
+handmade "$T/evil.eka" 1 ".." "x/../../escape.txt" "a:b" "ok.txt"
 run 0 "$EKISA" list "$T/evil.eka"
 has "$T/out" "ok.txt"
 run 1 "$EKISA" extract "$T/evil.eka" -o "$T/evil-out"
@@ -169,14 +174,57 @@ cp "$T/two.eka" "$T/flipped.eka"
 size=$(stat -c %s "$T/flipped.eka")
 printf '\x55' | dd of="$T/flipped.eka" bs=1 seek=$((size - 3)) conv=notrunc status=none
 run 1 "$EKISA" verify "$T/flipped.eka" -p pw
-run 2 "$EKISA"
-has "$T/err" "usage:"
-run 2 "$EKISA" frobnicate
-run 2 "$EKISA" create "$T/x.eka"
-run 2 "$EKISA" create "$T/x.eka" -t zip a.txt
-run 2 "$EKISA" extract
-run 2 "$EKISA" cat "$T/one.eka"
-run 0 "$EKISA" --help
+# --- the command line: help, usage errors and messages, one case a line ---
+# cli EXIT TEXT ARGS...: ekisa ARGS exits with EXIT and prints TEXT (on
+# either stream); a usage error (exit 2) is one line on standard error.
+cli() {
+    local want=$1 text=$2
+    shift 2
+    "$EKISA" "$@" >"$T/out" 2>"$T/err"
+    local rc=$?
+    [ "$rc" -eq "$want" ] || fail "exit $rc, wanted $want: ekisa $*"
+    cat "$T/out" "$T/err" | grep -qF -- "$text" || fail "ekisa $*: no \"$text\" in: $(cat "$T/err")"
+    if [ "$want" -eq 2 ] && [ "$(wc -l <"$T/err")" -ne 1 ]; then fail "ekisa $*: usage error not one line"; fi
+}
+long=$(printf 'n%.0s' $(seq 1 300))
+handmade "$T/mismatch.eka" 5 "five.txt"
+handmade "$T/long.eka" 1 "$long:x"
+mkdir -p "$T/notdir" && : >"$T/notdir/sub"
+cli 0 "ekisa installer ARCHIVE -o PATCH.exe" --help
+cli 0 "ekisa create ARCHIVE" -h
+cli 0 "-p '' returns to the coder's default password" create --help
+cli 0 "--stub STUB.exe" installer -h
+cli 0 "symbolic link" extract --help
+cli 0 "ekisa 1." --version
+cli 2 "no COMMAND given (see 'ekisa --help')"
+cli 2 "unknown command \"frobnicate\"" frobnicate
+cli 2 "no FILE given (see 'ekisa create --help')" create "$T/x.eka"
+cli 2 "unknown encode type \"zip\"" create "$T/x.eka" -t zip a.txt
+cli 2 "ARCHIVE missing" extract
+cli 2 "NAME missing" cat "$T/two.eka"
+cli 2 "unexpected argument" list "$T/two.eka" more
+cli 2 "-o PATCH.exe missing" installer "$T/two.eka"
+SOURCE_DATE_EPOCH=abc cli 2 "SOURCE_DATE_EPOCH=abc is not a number of seconds" create "$T/x.eka" -C "$T/src" a.txt
+SOURCE_DATE_EPOCH=99999999999999 cli 2 "outside the time stamps an archive holds: 0 to 2005949145599" \
+    create "$T/x.eka" -C "$T/src" a.txt
+cli 1 "both.txt: wrong password, or the entry is damaged (decoding stopped after" verify "$T/two.eka" -p wrong
+cli 1 "secret.txt: wrong password, or the entry is damaged (checksum mismatch)" verify "$T/two.eka" -p wrong
+cli 1 "no -p was given, so the default password was tried" cat "$T/two.eka" both.txt
+cli 1 "five.txt: damaged raw entry: its size in the directory differs" verify "$T/mismatch.eka"
+cli 1 "nnnnnnnnnn...nnnnnnnnnn" extract "$T/long.eka" -o "$T/long-out"
+grep -qF "$long" "$T/err" && fail "an over-long name was shown whole"
+cli 1 "is a symbolic link; links inside the output folder are not followed" \
+    extract "$T/two.eka" -o "$T/linked" -p pw sub
+cli 1 "notdir/sub exists and is not a folder" extract "$T/two.eka" -o "$T/notdir" -p pw sub
+
+# A reader that stops early ends cat quietly, with SIGPIPE's status, also
+# when whoever started it ignored SIGPIPE.
+for ignore in "" "trap '' PIPE;"; do
+    status=$(bash -c "$ignore \"\$0\" cat \"\$1\" sub/big.bin 2>\"\$2\" | head -c 10 >/dev/null; echo \${PIPESTATUS[0]}" \
+        "$EKISA" "$T/two.eka" "$T/pipe-err")
+    [ "$status" -eq 141 ] || fail "cat into a closed pipe ($ignore): status $status"
+    [ -s "$T/pipe-err" ] && fail "cat into a closed pipe ($ignore) printed: $(cat "$T/pipe-err")"
+done
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

@@ -1,0 +1,110 @@
+# `ekisa installer` with the stub the build makes: the host tool and the
+# Windows tool (under Wine) write the same bytes, objdump reads the result,
+# the stub stays as it was, and bad stubs and archives leave nothing behind.
+#   cmake -DHOST_TOOL=... -DWINDOWS_TOOL=... -DRUNNER=... -DSTUB=... -DOBJDUMP=...
+#         -DARCHIVE=... -DONLY_SCRIPT=... -DBAD_ENTRY=... -DWORK=... -P this
+foreach(var HOST_TOOL WINDOWS_TOOL RUNNER STUB OBJDUMP ARCHIVE ONLY_SCRIPT BAD_ENTRY WORK)
+  if(NOT ${var})
+    message(FATAL_ERROR "${var} is not set")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(failures 0)
+
+# check(NAME EXIT code OUTPUT file [ERROR text] [COMMAND ...]): runs the
+# command; its exit code must be code, its standard error must hold text,
+# and file must exist exactly when code is 0.
+function(check name)
+  cmake_parse_arguments(C "" "EXIT;OUTPUT;ERROR" "COMMAND" ${ARGN})
+  file(REMOVE "${C_OUTPUT}")
+  execute_process(COMMAND ${C_COMMAND} RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_QUIET)
+  set(problems "")
+  if(NOT rc EQUAL C_EXIT)
+    string(APPEND problems " exit ${rc}, wanted ${C_EXIT};")
+  endif()
+  if(C_ERROR)
+    string(FIND "${err}" "${C_ERROR}" at)
+    if(at EQUAL -1)
+      string(APPEND problems " no \"${C_ERROR}\" in the message;")
+    endif()
+  endif()
+  if(C_EXIT EQUAL 0 AND NOT EXISTS "${C_OUTPUT}")
+    string(APPEND problems " no output;")
+  elseif(NOT C_EXIT EQUAL 0 AND EXISTS "${C_OUTPUT}")
+    string(APPEND problems " an output was left;")
+  endif()
+  if(problems)
+    message(SEND_ERROR "${name}:${problems}\n  stderr: ${err}")
+  else()
+    message(STATUS "ok: ${name}")
+  endif()
+endfunction()
+
+string(REPLACE "/" "\\" win_work "Z:${WORK}")
+string(REPLACE "/" "\\" win_archive "Z:${ARCHIVE}")
+string(REPLACE "/" "\\" win_stub "Z:${STUB}")
+file(SHA256 "${STUB}" stub_before)
+set(host "${WORK}/host.exe")
+
+check("host tool" EXIT 0 OUTPUT "${host}"
+      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${host}" --stub "${STUB}")
+check("Windows tool" EXIT 0 OUTPUT "${WORK}/windows.exe"
+      COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\windows.exe" --stub "${win_stub}")
+check("Windows tool, its own stub" EXIT 0 OUTPUT "${WORK}/kit.exe"
+      COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\kit.exe")
+file(SHA256 "${host}" host_hash)
+foreach(other windows kit)
+  file(SHA256 "${WORK}/${other}.exe" hash)
+  if(NOT hash STREQUAL host_hash)
+    message(SEND_ERROR "${other}.exe differs from the host tool's output")
+  endif()
+endforeach()
+file(SHA256 "${STUB}" stub_after)
+if(NOT stub_after STREQUAL stub_before)
+  message(SEND_ERROR "the stub was changed")
+endif()
+
+# objdump reads the image and finds the archive as resource RT_RCDATA 130.
+execute_process(COMMAND "${OBJDUMP}" -p "${host}" RESULT_VARIABLE rc OUTPUT_VARIABLE dump ERROR_VARIABLE dump_err)
+file(SIZE "${ARCHIVE}" archive_size)
+math(EXPR size_hex "${archive_size}" OUTPUT_FORMAT HEXADECIMAL)
+string(REGEX REPLACE "^0x" "" size_hex "${size_hex}")
+string(REGEX MATCH "RT_RCDATA[^\n]*\n[^\n]*\n[^\n]*ID: 0x000082[^\n]*\n[^\n]*\n[^\n]*\n[^\n]*Size: 0x0*${size_hex}," found "${dump}")
+if(NOT rc EQUAL 0 OR dump_err OR NOT found)
+  message(SEND_ERROR "objdump -p: exit ${rc}, ${dump_err}; RT_RCDATA 130 of ${archive_size} bytes found: '${found}'")
+endif()
+
+# No replacing without -f; with -f the same bytes again.
+file(WRITE "${WORK}/old.exe" "keep me")
+execute_process(COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${WORK}/old.exe" --stub "${STUB}"
+                RESULT_VARIABLE rc ERROR_VARIABLE err)
+file(READ "${WORK}/old.exe" kept)
+if(NOT rc EQUAL 1 OR NOT kept STREQUAL "keep me" OR NOT err MATCHES "use -f")
+  message(SEND_ERROR "an existing output was not kept without -f (exit ${rc}): ${err}")
+endif()
+
+# Stubs that are not the installer, and archives it must not carry.
+file(WRITE "${WORK}/text.exe" "This is not a program, just some text that is long enough to look at.\n")
+file(SIZE "${STUB}" stub_size)
+math(EXPR half "${stub_size} / 2")
+execute_process(COMMAND head -c 4096 "${STUB}" OUTPUT_FILE "${WORK}/cut-in-headers.exe")
+execute_process(COMMAND head -c ${half} "${STUB}" OUTPUT_FILE "${WORK}/cut-in-half.exe")
+set(out "${WORK}/bad.exe")
+check("stub: not a PE file" EXIT 1 OUTPUT "${out}" ERROR "not a PE file"
+      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WORK}/text.exe")
+check("stub: a PE without resources" EXIT 1 OUTPUT "${out}" ERROR "has no resource section"
+      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WINDOWS_TOOL}")
+check("stub: cut after 4096 bytes" EXIT 1 OUTPUT "${out}" ERROR "truncated"
+      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WORK}/cut-in-headers.exe")
+check("stub: cut in half" EXIT 1 OUTPUT "${out}" ERROR "truncated"
+      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WORK}/cut-in-half.exe")
+check("Windows tool, stub not a PE file" EXIT 1 OUTPUT "${out}" ERROR "not a PE file"
+      COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\bad.exe"
+              --stub "${win_work}\\text.exe")
+check("archive: a damaged entry" EXIT 1 OUTPUT "${out}" ERROR "would install wrong bytes"
+      COMMAND "${HOST_TOOL}" installer "${BAD_ENTRY}" -o "${out}" --stub "${STUB}")
+check("archive: not an archive" EXIT 1 OUTPUT "${out}" ERROR "not a readable EKISA archive"
+      COMMAND "${HOST_TOOL}" installer "${WORK}/text.exe" -o "${out}" --stub "${STUB}")
+check("archive: script only" EXIT 0 OUTPUT "${out}" ERROR "quorvel.exe is not in the archive's root"
+      COMMAND "${HOST_TOOL}" installer "${ONLY_SCRIPT}" -o "${out}" --stub "${STUB}")

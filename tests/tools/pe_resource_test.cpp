@@ -1,0 +1,232 @@
+// The PE resource writer: on sample images built byte by byte (every
+// platform), and on the installer stub the build makes, read back by the
+// platform's own resource functions (Windows builds, under Wine).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "pe_resource.h"
+#include "pe_sample.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <imagehlp.h>
+#endif
+
+using peresource::ResourceKey;
+using pesample::Bytes;
+
+namespace {
+
+const ResourceKey kType = ResourceKey::Name("RT_RCDATA");
+const ResourceKey kId = ResourceKey::Id(130);
+
+Bytes Payload(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(i * 131 + (i >> 9));
+    return b;
+}
+
+Bytes Get(const Bytes& image, const ResourceKey& type, const ResourceKey& name) {
+    bool found = false;
+    Bytes data;
+    EXPECT_EQ("", peresource::ReadResource(image, type, name, &found, &data));
+    EXPECT_TRUE(found);
+    return data;
+}
+
+Bytes Part(const Bytes& b, size_t at, size_t n) { return Bytes(b.begin() + long(at), b.begin() + long(at + n)); }
+
+const pesample::Section* Find(const std::vector<pesample::Section>& sections, const char* name) {
+    for (const auto& s : sections) {
+        if (strcmp(s.name, name) == 0) return &s;
+    }
+    return nullptr;
+}
+
+// Everything SetResource promises about `out`, made from `in` with `payload`.
+void ExpectSound(const Bytes& in, const Bytes& out, const Bytes& payload) {
+    EXPECT_EQ(payload, Get(out, kType, kId));
+    for (uint16_t type : {3, 5}) {
+        bool found = false;
+        Bytes before;
+        peresource::ReadResource(in, ResourceKey::Id(type), ResourceKey::Id(type == 3 ? 1 : 102), &found, &before);
+        EXPECT_EQ(before, Get(out, ResourceKey::Id(type), ResourceKey::Id(type == 3 ? 1 : 102))) << "type " << type;
+    }
+    const size_t pe = pesample::Read32(out, 0x3C), optional = pe + 24;
+    const bool plus = out[optional] == 0x0B && out[optional + 1] == 0x02;
+    const size_t directories = optional + (plus ? 112 : 96);
+    const uint32_t sa = pesample::Read32(out, optional + 32), fa = pesample::Read32(out, optional + 36);
+    const auto sections = pesample::Sections(out), before = pesample::Sections(in);
+    for (size_t i = 0; i < sections.size(); ++i) {
+        const auto& s = sections[i];
+        EXPECT_EQ(0u, s.rawOffset % fa) << s.name;
+        EXPECT_EQ(0u, s.rawSize % fa) << s.name;
+        EXPECT_LE(uint64_t(s.rawOffset) + s.rawSize, out.size()) << s.name;
+        if (i + 1 < sections.size()) {
+            EXPECT_EQ((s.address + s.virtualSize + sa - 1) / sa * sa, sections[i + 1].address) << s.name;
+            EXPECT_LE(s.rawOffset + s.rawSize, sections[i + 1].rawOffset) << s.name;
+        }
+        // Every section keeps its bytes (but for the debug directory in
+        // .rdata, checked below), the ones after the resources moved.
+        if (strcmp(s.name, ".rsrc") != 0 && strcmp(s.name, ".rdata") != 0) {
+            EXPECT_EQ(Part(in, before[i].rawOffset, before[i].rawSize), Part(out, s.rawOffset, s.rawSize)) << s.name;
+        }
+    }
+    const auto& last = sections.back();
+    EXPECT_EQ((last.address + last.virtualSize + sa - 1) / sa * sa, pesample::Read32(out, optional + 56));
+    const auto* rsrc = Find(sections, ".rsrc");
+    const auto* reloc = Find(sections, ".reloc");
+    const auto* debug = Find(sections, ".debug");
+    ASSERT_TRUE(rsrc && reloc && debug);
+    EXPECT_EQ(rsrc->address, pesample::Read32(out, directories + 16));
+    EXPECT_EQ(rsrc->virtualSize, pesample::Read32(out, directories + 20));
+    EXPECT_EQ(reloc->address, pesample::Read32(out, directories + 40));
+    // The debug directory (in .rdata) follows the moved debug data.
+    const size_t entry = Find(sections, ".rdata")->rawOffset;
+    EXPECT_EQ(debug->address, pesample::Read32(out, entry + 20));
+    EXPECT_EQ(debug->rawOffset, pesample::Read32(out, entry + 24));
+    // Symbol table and overlay moved as one piece, behind the last section.
+    const uint32_t symbols = pesample::Read32(out, pe + 12);
+    EXPECT_EQ(debug->rawOffset + debug->rawSize, symbols);
+    EXPECT_EQ(Part(in, pesample::Read32(in, pe + 12), in.size() - pesample::Read32(in, pe + 12)),
+              Part(out, symbols, out.size() - symbols));
+    uint32_t checksum = 0;
+    ASSERT_TRUE(peresource::ComputeChecksum(out, &checksum));
+    EXPECT_EQ(checksum, pesample::Read32(out, optional + 64));
+    // A second pass with the same data changes nothing.
+    Bytes again;
+    ASSERT_EQ("", peresource::SetResource(out, kType, kId, payload.data(), payload.size(), &again));
+    EXPECT_TRUE(again == out);
+}
+
+TEST(PeResource, ReplacesTheResourceAndKeepsTheImageSound) {
+    for (bool plus : {false, true}) {
+        for (size_t size : {size_t(0), size_t(1), size_t(4096), size_t(300000)}) {
+            SCOPED_TRACE(std::string(plus ? "PE32+" : "PE32") + ", " + std::to_string(size) + " bytes");
+            pesample::Options options;
+            options.plus = plus;
+            const Bytes in = pesample::Make(options);
+            const Bytes payload = Payload(size);
+            Bytes out;
+            ASSERT_EQ("", peresource::SetResource(in, kType, kId, payload.data(), payload.size(), &out));
+            ExpectSound(in, out, payload);
+            // And back to a small one: the sections after move down again.
+            const Bytes small = Payload(3);
+            Bytes back;
+            ASSERT_EQ("", peresource::SetResource(out, kType, kId, small.data(), small.size(), &back));
+            ExpectSound(out, back, small);
+            EXPECT_LE(back.size(), in.size() + 0x200);
+        }
+    }
+}
+
+TEST(PeResource, AddsAResourceThatIsMissing) {
+    const Bytes in = pesample::Make(pesample::Options());
+    const Bytes payload = Payload(77);
+    Bytes out;
+    const ResourceKey other = ResourceKey::Name("PATCH");
+    ASSERT_EQ("", peresource::SetResource(in, other, kId, payload.data(), payload.size(), &out));
+    EXPECT_EQ(payload, Get(out, other, kId));
+    EXPECT_EQ(Get(in, kType, kId), Get(out, kType, kId));
+    // Type names compare ignoring case, as the loader compares them.
+    EXPECT_EQ(payload, Get(out, ResourceKey::Name("patch"), kId));
+}
+
+TEST(PeResource, RefusesWhatItCannotRewrite) {
+    pesample::Layout at;
+    const Bytes good = pesample::Make(pesample::Options(), &at);
+    pesample::Options noResources;
+    noResources.resources = false;
+    struct Case {
+        const char* what;
+        Bytes image;
+        const char* message;
+    };
+    std::vector<Case> cases;
+    auto damaged = [&](const char* what, const char* message, size_t offset, std::vector<uint8_t> bytes) {
+        Bytes b = good;
+        for (size_t i = 0; i < bytes.size(); ++i) b[offset + i] = bytes[i];
+        cases.push_back({what, b, message});
+    };
+    cases.push_back({"text", Bytes(300, 'x'), "not a PE file (no MZ header)"});
+    cases.push_back({"empty", Bytes(), "not a PE file"});
+    damaged("no PE signature", "not a PE file (no PE signature)", at.peHeader, {'N', 'E'});
+    damaged("PE header beyond the end", "not a PE file", 0x3C, {0xF0, 0xFF, 0, 0});
+    damaged("ROM image", "not a PE32 or PE32+ image", at.optional, {0x07, 0x01});
+    damaged("odd file alignment", "damaged (section alignment", at.optional + 36, {0x01, 0x03});
+    cases.push_back({"cut in the headers", Part(good, 0, 0x100), "truncated"});
+    cases.push_back({"cut in the section table", Part(good, 0, at.sectionTable + 50), "truncated"});
+    cases.push_back({"cut in the resources", Part(good, 0, at.rsrcRaw + 40), "truncated"});
+    cases.push_back({"no resources", pesample::Make(noResources), "has no resource section"});
+    damaged("signed", "is signed", at.directories + 32, {0x00, 0x10, 0, 0, 0x10, 0, 0, 0});
+    // .reloc loses its discardable flag (the fourth section, flags at +36).
+    damaged("fixed section after", "not discardable", at.sectionTable + 3 * 40 + 39, {0x40});
+    damaged("resource data elsewhere", "resource data lies outside the file", at.dataEntry, {0, 0, 0, 0x7F});
+    damaged("directory points at itself", "damaged", at.rsrcRaw + 20, {0, 0, 0, 0x80});
+    // Found by fuzzing: each made a broken image before it was refused.
+    damaged("resources over the headers", "overlaps the headers", at.sectionTable + 2 * 40 + 20, {0, 0, 0, 0});
+    damaged("relocations nowhere", "outside every section", at.directories + 40, {0, 0, 0, 0x10});
+    for (const Case& c : cases) {
+        Bytes out = {1, 2, 3};
+        const std::string why = peresource::SetResource(c.image, kType, kId, good.data(), 10, &out);
+        EXPECT_NE(std::string::npos, why.find(c.message)) << c.what << ": " << why;
+        EXPECT_EQ(Bytes({1, 2, 3}), out) << c.what;
+    }
+}
+
+#if defined(_WIN32)
+
+// The stub the build makes (PE32 on the 32-bit build, PE32+ on the other),
+// rewritten and read back by the platform's loader.
+TEST(PeResource, InstallerStubReadsBackThroughTheLoader) {
+    const char* stubPath = getenv("PE_STUB");
+    ASSERT_NE(nullptr, stubPath) << "the test runs with PE_STUB naming the installer stub";
+    FILE* f = fopen(stubPath, "rb");
+    ASSERT_NE(nullptr, f) << stubPath;
+    Bytes stub;
+    for (int c; (c = fgetc(f)) != EOF;) stub.push_back(uint8_t(c));
+    fclose(f);
+
+    // Our checksum against the linker's and the platform's.
+    uint32_t ours = 0;
+    DWORD header = 0, computed = 0;
+    ASSERT_TRUE(peresource::ComputeChecksum(stub, &ours));
+    ASSERT_NE(nullptr, CheckSumMappedFile(stub.data(), DWORD(stub.size()), &header, &computed));
+    EXPECT_EQ(computed, ours);
+    EXPECT_EQ(header, ours) << "the linker's checksum";
+
+    char folder[MAX_PATH], path[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathA(MAX_PATH, folder));
+    ASSERT_NE(0u, GetTempFileNameA(folder, "pes", 0, path));
+    for (size_t size : {size_t(0), size_t(1), size_t(100000), size_t(3000000)}) {
+        SCOPED_TRACE(std::to_string(size) + " bytes");
+        const Bytes payload = Payload(size);
+        Bytes out;
+        ASSERT_EQ("", peresource::SetResource(stub, kType, kId, payload.data(), payload.size(), &out));
+        ASSERT_NE(nullptr, CheckSumMappedFile(out.data(), DWORD(out.size()), &header, &computed));
+        EXPECT_EQ(computed, header);
+        f = fopen(path, "wb");
+        ASSERT_NE(nullptr, f);
+        ASSERT_EQ(out.size(), fwrite(out.data(), 1, out.size(), f));
+        fclose(f);
+        HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(nullptr, module);
+        HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(130), "RT_RCDATA");
+        ASSERT_NE(nullptr, found);
+        ASSERT_EQ(size, SizeofResource(module, found));
+        const void* data = LockResource(LoadResource(module, found));
+        EXPECT_TRUE(size == 0 || (data != nullptr && memcmp(data, payload.data(), size) == 0));
+        // The installer's own resources are still there.
+        EXPECT_NE(nullptr, FindResourceA(module, MAKEINTRESOURCEA(102), MAKEINTRESOURCEA(5)));  // main dialog
+        EXPECT_NE(nullptr, FindResourceA(module, MAKEINTRESOURCEA(128), MAKEINTRESOURCEA(14)));  // icon group
+        FreeLibrary(module);
+    }
+    DeleteFileA(path);
+}
+
+#endif
+
+}  // namespace

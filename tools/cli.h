@@ -1,0 +1,133 @@
+// What the ekisa tool's commands share: the command table's entry type,
+// messages, progress, and walking and reading archives.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "ekisa/ekisa_archive.h"
+#include "tool_system.h"
+
+namespace ekisatool {
+
+enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+// Files are fed to the archive, and entries read from it, in pieces of this
+// size (the coder's output depends on the split, see create).
+const uint32_t kChunk = 65536;
+
+// One verb of the tool. A new verb is a new file that defines one of these
+// and a line in the table in ekisa.cpp.
+struct Command {
+    const char* name;
+    const char* synopsis;  // the arguments, after "ekisa NAME"
+    const char* summary;   // one line for the overview
+    const char* help;      // the rest of "ekisa NAME --help"
+    int (*run)(const std::vector<std::string>& args);
+};
+
+extern const Command kCreateCommand, kListCommand, kExtractCommand, kVerifyCommand, kCatCommand,
+    kInstallerCommand;
+
+// Prints "ekisa: COMMAND: what" and how to get help; returns kExitUsage.
+int UsageError(const char* command, const std::string& what);
+void Error(const std::string& text);
+void Warning(const std::string& text);
+std::string Quoted(const std::string& text);
+// A name with control characters escaped as \xNN, so that it cannot act
+// on the terminal.
+std::string Printable(const std::string& name);
+// A name for messages: printable, and names longer than 60 characters keep their start
+// and end around "...", so that a hostile archive cannot flood the screen.
+std::string Shown(const std::string& name);
+
+// Converts a -p argument; prints why and returns false when it cannot.
+bool PasswordArgument(const std::string& local, std::string* stored);
+
+// Writes to standard output; a reader that went away ends the program
+// quietly (EndOnClosedPipe). False with the reason on other failures.
+bool WriteOut(const void* data, size_t n, std::string* why);
+bool FlushOut(std::string* why);
+
+// Bytes done of a total and the rate, on one terminal line.
+class Progress {
+public:
+    Progress(const std::string& label, uint64_t total);
+    ~Progress();
+    void Add(uint64_t bytes);
+
+private:
+    std::string m_label;
+    uint64_t m_total, m_done;
+    bool m_enabled;
+    double m_start, m_last;
+    bool m_shown;
+};
+
+// Opens an archive file for reading, saying why when it cannot.
+bool OpenArchive(const std::string& path, ERawFile* file, EKISAArchive* archive);
+
+struct EntryInfo {
+    std::string stored;              // name as stored (CP932)
+    std::vector<std::string> parts;  // local path components down to this entry
+    std::string display;             // parts joined with '/'
+    bool nameOk = true;              // the stored name converts to a local name
+    bool reachable = true;           // no earlier entry of the level answers to the same name
+    bool directory = false;
+    uint64_t size = 0;
+    uint32_t encodeType = 0;
+    EKISAFileTime time = {};
+};
+
+// Called for every entry, with the archive standing in the entry's folder.
+// Returns false when the entry failed; the walk goes on.
+class Visitor {
+public:
+    virtual ~Visitor() {}
+    virtual bool Visit(EKISAArchive& archive, const EntryInfo& entry) = 0;
+};
+bool Walk(const std::string& archivePath, EKISAArchive& archive, Visitor& visitor);
+
+// Opens an entry of the current folder for streamed reading. Returns an
+// empty text on success, else what went wrong, in the user's words.
+std::string OpenEntry(EKISAArchive& archive, const std::string& stored, uint32_t encodeType, const char* password);
+
+// Reads the open entry to its end, handing each chunk to sink (false from
+// sink: a write failed, LastErrorText says why), and closes it. Returns an
+// empty text on success, else what went wrong.
+template <class Sink>
+std::string ReadEntry(EKISAArchive& archive, const std::string& label, uint32_t encodeType, bool password,
+                      Sink sink);
+std::string DescribeReadFailure(uint64_t done, uint64_t total, uint32_t encodeType, bool password);
+
+// --- template definitions ---
+
+template <class Sink>
+std::string ReadEntry(EKISAArchive& archive, const std::string& label, uint32_t encodeType, bool password,
+                      Sink sink) {
+    std::vector<uint8_t> buffer(kChunk);
+    const uint64_t total = archive.GetLength();
+    uint64_t done = 0;
+    Progress progress(label, total);
+    std::string problem;
+    for (;;) {
+        const uint32_t count = archive.Read(buffer.data(), kChunk);
+        if (count > 0 && !sink(buffer.data(), count)) {
+            problem = "write error: " + LastErrorText();
+            break;
+        }
+        done += count;
+        progress.Add(count);
+        if (count < kChunk) break;
+    }
+    // Streamed entries check their checksum only after the last byte.
+    const ESLResult closed = archive.AscendFile();
+    if (!problem.empty()) return problem;
+    if (done != total || closed != eslResultSuccess)
+        return DescribeReadFailure(done, total, encodeType, password);
+    return std::string();
+}
+
+}  // namespace ekisatool
