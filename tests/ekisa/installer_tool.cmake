@@ -1,16 +1,29 @@
 # `ekisa installer` with the stub the build makes: the host tool and the
 # Windows tool (under Wine) write the same bytes, objdump reads the result,
 # the stub stays as it was, and bad stubs and archives leave nothing behind.
-#   cmake -DHOST_TOOL=... -DWINDOWS_TOOL=... -DRUNNER=... -DSTUB=... -DOBJDUMP=...
-#         -DARCHIVE=... -DONLY_SCRIPT=... -DBAD_ENTRY=... -DWORK=... -P this
-foreach(var HOST_TOOL WINDOWS_TOOL RUNNER STUB OBJDUMP ARCHIVE ONLY_SCRIPT BAD_ENTRY WORK)
+# The build makes the host tool's installer (REFERENCE), so that each side
+# runs where its tool runs: the Windows side also in the 32-bit test machine.
+#   cmake -DSIDE=host -DHOST_TOOL=... -DSTUB=... -DNO_RESOURCES=... -DOBJDUMP=...
+#         -DARCHIVE=... -DONLY_SCRIPT=... -DBAD_ENTRY=... -DREFERENCE=... -DWORK=... -P this
+#   cmake -DSIDE=windows -DWINDOWS_TOOL=... -DRUNNER=... -DSTUB=... -DARCHIVE=...
+#         -DREFERENCE=... -DWORK=... -P this
+if(SIDE STREQUAL "host")
+  set(needed HOST_TOOL STUB NO_RESOURCES OBJDUMP ARCHIVE ONLY_SCRIPT BAD_ENTRY REFERENCE WORK)
+elseif(SIDE STREQUAL "windows")
+  set(needed WINDOWS_TOOL RUNNER STUB ARCHIVE REFERENCE WORK)
+else()
+  message(FATAL_ERROR "SIDE must be host or windows")
+endif()
+foreach(var ${needed})
   if(NOT ${var})
     message(FATAL_ERROR "${var} is not set")
   endif()
 endforeach()
+if(NOT EXISTS "${REFERENCE}")
+  message(FATAL_ERROR "${REFERENCE} is missing (the build makes it)")
+endif()
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
-set(failures 0)
 
 # check(NAME EXIT code OUTPUT file [ERROR text] [COMMAND ...]): runs the
 # command; its exit code must be code, its standard error must hold text,
@@ -41,29 +54,44 @@ function(check name)
   endif()
 endfunction()
 
-string(REPLACE "/" "\\" win_work "Z:${WORK}")
-string(REPLACE "/" "\\" win_archive "Z:${ARCHIVE}")
-string(REPLACE "/" "\\" win_stub "Z:${STUB}")
 file(SHA256 "${STUB}" stub_before)
-set(host "${WORK}/host.exe")
+file(SHA256 "${REFERENCE}" reference_hash)
 
+# same_bytes(file what): file must equal the host tool's installer.
+function(same_bytes file what)
+  file(SHA256 "${file}" hash)
+  if(NOT hash STREQUAL reference_hash)
+    message(SEND_ERROR "${what} differs from the host tool's installer")
+  endif()
+endfunction()
+
+if(SIDE STREQUAL "windows")
+  string(REPLACE "/" "\\" win_work "Z:${WORK}")
+  string(REPLACE "/" "\\" win_archive "Z:${ARCHIVE}")
+  string(REPLACE "/" "\\" win_stub "Z:${STUB}")
+  check("Windows tool" EXIT 0 OUTPUT "${WORK}/windows.exe"
+        COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\windows.exe" --stub "${win_stub}")
+  check("Windows tool, its own stub" EXIT 0 OUTPUT "${WORK}/kit.exe"
+        COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\kit.exe")
+  foreach(other windows kit)
+    same_bytes("${WORK}/${other}.exe" "${other}.exe")
+  endforeach()
+  file(WRITE "${WORK}/text.exe" "This is not a program, just some text that is long enough to look at.\n")
+  check("Windows tool, stub not a PE file" EXIT 1 OUTPUT "${WORK}/bad.exe" ERROR "not a PE file"
+        COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\bad.exe"
+                --stub "${win_work}\\text.exe")
+  file(SHA256 "${STUB}" stub_after)
+  if(NOT stub_after STREQUAL stub_before)
+    message(SEND_ERROR "the stub was changed")
+  endif()
+  return()
+endif()
+
+# The host tool again: the same bytes as the build's run.
+set(host "${WORK}/host.exe")
 check("host tool" EXIT 0 OUTPUT "${host}"
       COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${host}" --stub "${STUB}")
-check("Windows tool" EXIT 0 OUTPUT "${WORK}/windows.exe"
-      COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\windows.exe" --stub "${win_stub}")
-check("Windows tool, its own stub" EXIT 0 OUTPUT "${WORK}/kit.exe"
-      COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\kit.exe")
-file(SHA256 "${host}" host_hash)
-foreach(other windows kit)
-  file(SHA256 "${WORK}/${other}.exe" hash)
-  if(NOT hash STREQUAL host_hash)
-    message(SEND_ERROR "${other}.exe differs from the host tool's output")
-  endif()
-endforeach()
-file(SHA256 "${STUB}" stub_after)
-if(NOT stub_after STREQUAL stub_before)
-  message(SEND_ERROR "the stub was changed")
-endif()
+same_bytes("${host}" "a second run of the host tool")
 
 # objdump reads the image and finds the archive as resource RT_RCDATA 130.
 execute_process(COMMAND "${OBJDUMP}" -p "${host}" RESULT_VARIABLE rc OUTPUT_VARIABLE dump ERROR_VARIABLE dump_err)
@@ -94,17 +122,19 @@ set(out "${WORK}/bad.exe")
 check("stub: not a PE file" EXIT 1 OUTPUT "${out}" ERROR "not a PE file"
       COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WORK}/text.exe")
 check("stub: a PE without resources" EXIT 1 OUTPUT "${out}" ERROR "has no resource section"
-      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WINDOWS_TOOL}")
+      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${NO_RESOURCES}")
 check("stub: cut after 4096 bytes" EXIT 1 OUTPUT "${out}" ERROR "truncated"
       COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WORK}/cut-in-headers.exe")
 check("stub: cut in half" EXIT 1 OUTPUT "${out}" ERROR "truncated"
       COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${WORK}/cut-in-half.exe")
-check("Windows tool, stub not a PE file" EXIT 1 OUTPUT "${out}" ERROR "not a PE file"
-      COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\bad.exe"
-              --stub "${win_work}\\text.exe")
 check("archive: a damaged entry" EXIT 1 OUTPUT "${out}" ERROR "would install wrong bytes"
       COMMAND "${HOST_TOOL}" installer "${BAD_ENTRY}" -o "${out}" --stub "${STUB}")
 check("archive: not an archive" EXIT 1 OUTPUT "${out}" ERROR "not a readable EKISA archive"
       COMMAND "${HOST_TOOL}" installer "${WORK}/text.exe" -o "${out}" --stub "${STUB}")
 check("archive: script only" EXIT 0 OUTPUT "${out}" ERROR "quorvel.exe is not in the archive's root"
       COMMAND "${HOST_TOOL}" installer "${ONLY_SCRIPT}" -o "${out}" --stub "${STUB}")
+
+file(SHA256 "${STUB}" stub_after)
+if(NOT stub_after STREQUAL stub_before)
+  message(SEND_ERROR "the stub was changed")
+endif()
