@@ -383,18 +383,6 @@ private:
     std::string m_saved;
 };
 
-// A Unix path becomes a path on Z:, with backslashes.
-std::string WindowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/')
-        path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    while (path.size() > 3 && path.back() == '\\')
-        path.pop_back();
-    return path;
-}
-
 void RunAll(const Setup& setup, int& passed, int& total) {
     for (const Scenario& scenario : Scenarios()) {
         ++total;

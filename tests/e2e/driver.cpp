@@ -53,18 +53,6 @@ std::string WriteError(const std::string& display) {
 }
 std::string Installing(const std::string& display) { return display + "をインストールしています…"; }
 
-// A Unix path becomes a path on Z:, with backslashes.
-std::string WindowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/')
-        path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    while (path.size() > 3 && path.back() == '\\')
-        path.pop_back();
-    return path;
-}
-
 struct GameFiles {
     std::string exe;
     std::string script;

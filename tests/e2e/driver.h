@@ -104,6 +104,7 @@ void CopyFileOrFail(const std::string& from, const std::string& to);
 void MakeDirectories(const std::string& path);
 void RemoveTree(const std::string& path);
 std::vector<std::string> ListFolder(const std::string& folder);  // sorted names
+std::string WindowsPath(std::string path);  // a Unix path as a path on Z:
 void ExpectSameFile(const std::string& path, const std::string& expectedBytes, const std::string& what);
 
 // Saves the screen (the Wine desktop) as a 24-bit BMP.

@@ -436,4 +436,16 @@ void SaveScreen(const std::string& path) {
     WriteFileBytes(path, bytes);
 }
 
+// Wine maps the Unix root to Z:.
+std::string WindowsPath(std::string path) {
+    if (!path.empty() && path[0] == '/')
+        path = "Z:" + path;
+    for (char& c : path)
+        if (c == '/')
+            c = '\\';
+    while (path.size() > 3 && path.back() == '\\')
+        path.pop_back();
+    return path;
+}
+
 }  // namespace e2e
