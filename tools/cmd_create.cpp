@@ -6,7 +6,9 @@
 // SOURCE_DATE_EPOCH (when set) make the same inputs give the same bytes.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "cli.h"
 #include "tool_names.h"
@@ -21,6 +23,7 @@ const uint64_t kMaxEntrySize = 0x7FFF0000u;
 struct Source {
     std::string path;  // as opened
     std::string argument;
+    std::string base;  // the -C folder in force
     uint32_t encodeType = ekisaEncodeRaw;
     bool havePassword = false;
     std::string password;
@@ -29,6 +32,7 @@ struct Source {
 struct Node {
     std::string stored;
     std::string display;
+    std::string path;  // on disk
     bool directory = false;
     EKISAFileTime time = {};
     const Source* source = nullptr;
@@ -57,7 +61,7 @@ void BuildListing(const Node& node, EKISAEntryList* listing) {
 // Feeds one file in Write calls of exactly kChunk bytes (the last shorter).
 std::string FeedFile(EKISAArchive& archive, const Node& node, Progress& progress) {
     ERawFile input;
-    if (input.Open(node.source->path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess)
+    if (input.Open(node.path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess)
         return "cannot open: " + LastErrorText();
     std::vector<uint8_t> buffer(kChunk);
     uint64_t done = 0;
@@ -98,12 +102,165 @@ std::string WriteLevel(EKISAArchive& archive, const Node& node, Progress& progre
             return shown + ": cannot add entry";
         problem = FeedFile(archive, *child, progress);
         const ESLResult closed = archive.AscendFile();
-        if (!problem.empty()) return Shown(source.argument) + ": " + problem;
+        if (!problem.empty()) return shown + ": " + problem;
         if (closed != eslResultSuccess)
             return shown + ": cannot finish entry (" + FormatEncodeType(source.encodeType) + " coder failed)";
     }
     return std::string();
 }
+
+// Builds the entry tree from the command line's FILEs, reporting every
+// problem before anything is written. A folder brings everything below it,
+// walked in name order, so the same tree gives the same archive.
+class TreeBuilder {
+public:
+    TreeBuilder(bool haveEpoch, int64_t epoch, const std::string& archivePath)
+        : m_haveEpoch(haveEpoch), m_epoch(epoch), m_archivePath(archivePath) {
+        root.directory = true;
+    }
+
+    void Add(const Source& source) {
+        std::vector<std::string> parts;
+        std::string why;
+        // "." is the folder itself (the one -C names): its contents go to the root.
+        if (source.argument != "." && !SplitSourcePath(source.argument, &parts, &why)) {
+            Fail(source.argument, why);
+            return;
+        }
+        const FileStatus status = GetTargetStatus(source.path);
+        if (!status.exists) {
+            Fail(source.argument, "no such file");
+            return;
+        }
+        if (status.isDirectory) {
+            Node* folder = Place(root, parts, source.base, std::string(), source.argument, true);
+            if (folder != nullptr) Walk(*folder, source, source.path, parts.empty() ? std::string() : source.argument);
+            return;
+        }
+        AddFile(root, parts, source.base, std::string(), source.argument, status, source);
+    }
+
+    Node root;
+    uint64_t total = 0;
+    bool ok = true;
+
+private:
+    void Fail(const std::string& path, const std::string& why) {
+        Error(Shown(path) + ": " + why);
+        ok = false;
+    }
+
+    // A file at parts below `start` (folder `path`, written `local`).
+    void AddFile(Node& start, const std::vector<std::string>& parts, const std::string& path,
+                 const std::string& local, const std::string& shown, const FileStatus& status,
+                 const Source& source) {
+        if (!status.isRegular) {
+            Fail(shown, "not a regular file");
+            return;
+        }
+        if (status.size > kMaxEntrySize) {
+            Fail(shown, "too large for an archive entry");
+            return;
+        }
+        Node* node = Place(start, parts, path, local, shown, false);
+        if (node == nullptr) return;
+        node->source = &source;
+        node->size = status.size;
+        total += status.size;
+    }
+
+    // Everything below folder `path`; `local` is its path as the user wrote
+    // it, for messages and time stamps.
+    void Walk(Node& folder, const Source& source, const std::string& path, const std::string& local) {
+        std::vector<std::string> names;
+        std::string why;
+        if (!ListFolder(path, &names, &why)) {
+            Fail(local.empty() ? path : local, "cannot read folder: " + why);
+            return;
+        }
+        // In the order of the stored names, so that the host and Windows
+        // (whose local names are UTF-8 and CP932) store a tree alike.
+        std::vector<std::pair<std::string, std::string>> sorted;
+        for (const std::string& name : names) {
+            std::string stored;
+            if (!IsSafeComponent(name, &why) || !ToArchiveName(name, &stored, &why))
+                Fail(JoinPath(local, name), why);
+            else
+                sorted.push_back(std::make_pair(stored, name));
+        }
+        std::sort(sorted.begin(), sorted.end());
+        for (const auto& item : sorted) {
+            const std::string& name = item.second;
+            const std::string childPath = JoinPath(path, name);
+            const std::string childLocal = JoinPath(local, name);
+            if (!m_archivePath.empty() && SameFile(childPath, m_archivePath)) {
+                Warning(Shown(childLocal) + ": is the archive being made; not stored");
+                continue;
+            }
+            FileStatus status = GetStatus(childPath);
+            if (status.isLink) {
+                status = GetTargetStatus(childPath);
+                if (status.isDirectory) {
+                    // Followed links could loop or leave the tree.
+                    Fail(childLocal, "a link to a folder is not followed; give the folder itself");
+                    continue;
+                }
+                if (!status.exists) {
+                    Fail(childLocal, "a link to nothing");
+                    continue;
+                }
+            }
+            const std::vector<std::string> parts(1, name);
+            if (status.isDirectory) {
+                Node* child = Place(folder, parts, path, local, childLocal, true);
+                if (child != nullptr) Walk(*child, source, childPath, childLocal);
+            } else {
+                AddFile(folder, parts, path, local, childLocal, status, source);
+            }
+        }
+    }
+
+    // Finds or makes the nodes for parts below `start`, which is folder
+    // `path` on disk and `local` as the user wrote it; the last one is a
+    // folder when `folder`. Null after a problem.
+    Node* Place(Node& start, const std::vector<std::string>& parts, std::string path, std::string local,
+                const std::string& shown, bool folder) {
+        Node* node = &start;
+        for (size_t k = 0; k < parts.size(); ++k) {
+            std::string stored, why;
+            if (!ToArchiveName(parts[k], &stored, &why)) {
+                Fail(shown, why);
+                return nullptr;
+            }
+            local = JoinPath(local, parts[k]);
+            path = JoinPath(path, parts[k]);
+            const bool last = k + 1 == parts.size();
+            const bool wantFolder = !last || folder;
+            Node* child = FindChild(*node, stored);
+            if (child != nullptr && !(wantFolder && child->directory)) {
+                Fail(shown, "the archive already has an entry " + Quoted(Shown(child->display)) +
+                                " (names are compared ignoring ASCII case)");
+                return nullptr;
+            }
+            if (child == nullptr) {
+                std::unique_ptr<Node> fresh(new Node);
+                fresh->stored = stored;
+                fresh->display = local;
+                fresh->path = path;
+                fresh->directory = wantFolder;
+                fresh->time = TimeFromUnix(m_haveEpoch ? m_epoch : GetTargetStatus(path).modified);
+                child = fresh.get();
+                node->children.push_back(std::move(fresh));
+            }
+            node = child;
+        }
+        return node;
+    }
+
+    bool m_haveEpoch;
+    int64_t m_epoch;
+    std::string m_archivePath;
+};
 
 int RunCreate(const std::vector<std::string>& args) {
     std::string archivePath;
@@ -137,6 +294,7 @@ int RunCreate(const std::vector<std::string>& args) {
         } else {
             std::unique_ptr<Source> source(new Source(current));
             source->argument = a;
+            source->base = base;
             source->path = JoinPath(base, a);
             sources.push_back(std::move(source));
         }
@@ -159,67 +317,11 @@ int RunCreate(const std::vector<std::string>& args) {
     }
 
     // The whole tree is checked before anything is written.
-    Node root;
-    root.directory = true;
-    uint64_t total = 0;
-    bool ok = true;
-    for (const auto& source : sources) {
-        const std::string shown = Shown(source->argument);
-        std::vector<std::string> parts;
-        std::string why;
-        if (!SplitSourcePath(source->argument, &parts, &why)) {
-            Error(shown + ": " + why);
-            ok = false;
-            continue;
-        }
-        const FileStatus status = GetTargetStatus(source->path);
-        if (!status.exists || !status.isRegular) {
-            Error(shown + (status.exists ? ": not a regular file" : ": no such file"));
-            ok = false;
-            continue;
-        }
-        if (status.size > kMaxEntrySize) {
-            Error(shown + ": too large for an archive entry");
-            ok = false;
-            continue;
-        }
-        Node* node = &root;
-        std::string local;
-        for (size_t k = 0; k < parts.size() && ok; ++k) {
-            std::string stored;
-            if (!ToArchiveName(parts[k], &stored, &why)) {
-                Error(shown + ": " + why);
-                ok = false;
-                break;
-            }
-            local = JoinPath(local, parts[k]);
-            Node* child = FindChild(*node, stored);
-            const bool last = k + 1 == parts.size();
-            if (child != nullptr && (last || !child->directory)) {
-                Error(shown + ": the archive already has an entry " + Quoted(Shown(child->display)) +
-                      " (names are compared ignoring ASCII case)");
-                ok = false;
-                break;
-            }
-            if (child == nullptr) {
-                std::unique_ptr<Node> fresh(new Node);
-                fresh->stored = stored;
-                fresh->display = local;
-                fresh->directory = !last;
-                const int64_t seconds = haveEpoch ? epoch : GetTargetStatus(JoinPath(base, local)).modified;
-                fresh->time = TimeFromUnix(seconds);
-                if (last) {
-                    fresh->source = source.get();
-                    fresh->size = status.size;
-                    total += status.size;
-                }
-                child = fresh.get();
-                node->children.push_back(std::move(fresh));
-            }
-            node = child;
-        }
-    }
-    if (!ok) return kExitFailed;
+    TreeBuilder tree(haveEpoch, epoch, archivePath);
+    for (const auto& source : sources) tree.Add(*source);
+    if (!tree.ok) return kExitFailed;
+    Node& root = tree.root;
+    const uint64_t total = tree.total;
 
     const FileStatus existing = GetStatus(archivePath);
     if (existing.exists && (existing.isDirectory || !force)) {
@@ -263,7 +365,10 @@ int RunCreate(const std::vector<std::string>& args) {
 const Command kCreateCommand = {
     "create", "ARCHIVE [-f] [-C DIR] [-t TYPE] [-p PASSWORD] [--] FILE...", "make an archive from files",
     "Stores the FILEs in a new archive; FILE a/b.txt becomes entry b.txt in\n"
-    "folder a. -C, -t and -p apply to the FILEs after them, until given again:\n"
+    "folder a. A folder brings everything below it, in name order (links to\n"
+    "folders are not followed); \".\" brings what the current folder, or -C DIR,\n"
+    "holds, at the archive's root.\n"
+    "-C, -t and -p apply to the FILEs after them, until given again:\n"
     "  -C DIR       take the FILEs that follow from DIR\n"
     "  -t TYPE      store them as raw (the default: the bytes as they are),\n"
     "               ekisa_code (compressed), bshf_crypt (enciphered) or\n"

@@ -16,6 +16,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -60,6 +61,28 @@ FileStatus GetTargetStatus(const std::string& path) {
     FileStatus s = GetStatus(path);
     s.isLink = false;
     return s;
+}
+
+bool ListFolder(const std::string& path, std::vector<std::string>* names, std::string* why) {
+    names->clear();
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(JoinPath(path, "*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        *why = LastErrorText();
+        return false;
+    }
+    do {
+        const std::string name = data.cFileName;
+        if (name != "." && name != "..") names->push_back(name);
+    } while (FindNextFileA(find, &data));
+    const DWORD error = GetLastError();
+    FindClose(find);
+    if (error != ERROR_NO_MORE_FILES) {
+        SetLastError(error);
+        *why = LastErrorText();
+        return false;
+    }
+    return true;
 }
 
 std::string LastErrorText() {
@@ -172,6 +195,28 @@ FileStatus GetTargetStatus(const std::string& path) {
 }
 
 std::string LastErrorText() { return strerror(errno); }
+
+bool ListFolder(const std::string& path, std::vector<std::string>* names, std::string* why) {
+    names->clear();
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) {
+        *why = LastErrorText();
+        return false;
+    }
+    errno = 0;
+    while (const struct dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names->push_back(name);
+    }
+    const int error = errno;
+    closedir(dir);
+    if (error != 0) {
+        errno = error;
+        *why = LastErrorText();
+        return false;
+    }
+    return true;
+}
 
 bool MakeDirectory(const std::string& path, std::string* why) {
     if (mkdir(path.c_str(), 0777) == 0) return true;

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 namespace ekisatool {
 
@@ -22,6 +23,9 @@ FileStatus GetStatus(const std::string& path);
 // Status of what path refers to, following links.
 FileStatus GetTargetStatus(const std::string& path);
 
+// The names in a folder, without "." and "..", in the file system's order;
+// false with the reason when the folder cannot be read.
+bool ListFolder(const std::string& path, std::vector<std::string>* names, std::string* why);
 // Creates one folder; false with the reason when it cannot.
 bool MakeDirectory(const std::string& path, std::string* why);
 bool RemoveFile(const std::string& path);

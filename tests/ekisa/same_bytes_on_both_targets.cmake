@@ -18,7 +18,7 @@ foreach(var ${needed})
   endif()
 endforeach()
 
-set(files -t ekisa_code "サブ/ソース.txt" big.txt -t ekisa_crypt -p key crypt.txt -t raw raw.txt)
+set(files -t ekisa_code "サブ/ソース.txt" big.txt -t ekisa_crypt -p key crypt.txt -t raw raw.txt ツリー)
 
 if(STEP STREQUAL "host")
   file(REMOVE_RECURSE "${WORK}")
@@ -37,6 +37,12 @@ if(STEP STREQUAL "host")
   file(WRITE "${WORK}/src/big.txt" "${text}${text}")
   file(WRITE "${WORK}/src/crypt.txt" "${text}")
   file(WRITE "${WORK}/src/raw.txt" "as it is\n")
+  # A folder is walked in the order of the stored names; 一 and 亜 come in
+  # one order in UTF-8 and in the other in CP932.
+  foreach(name 一 亜 ア b)
+    file(WRITE "${WORK}/src/ツリー/${name}.txt" "${name}\n")
+  endforeach()
+  file(MAKE_DIRECTORY "${WORK}/src/ツリー/空")
 
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=1000000000

@@ -42,7 +42,20 @@ export SOURCE_DATE_EPOCH=1100182247
 run 0 "$EKISA" create "$T/one.eka" -C "$T/src" "${FILES[@]}"
 run 0 "$EKISA" create "$T/two.eka" -C "$T/src" "${FILES[@]}"
 cmp -s "$T/one.eka" "$T/two.eka" || fail "two creates with SOURCE_DATE_EPOCH differ"
+# A folder brings its tree in the order of the stored names: the same bytes
+# as those files named one by one in that order.
+SORTED=(a.txt both.txt code.txt empty secret.txt sub/big.bin sub/two-chunks.txt "sub/深い/日本語.txt")
+run 0 "$EKISA" create "$T/named.eka" -C "$T/src" "${SORTED[@]}"
+run 0 "$EKISA" create "$T/dot.eka" -C "$T/src" .
+cmp -s "$T/named.eka" "$T/dot.eka" || fail "'.' differs from its files named in order"
 unset SOURCE_DATE_EPOCH
+cp -r "$T/src" "$T/tree" && mkdir -p "$T/tree/void/deeper" && ln -s ../a.txt "$T/tree/sub/alias.txt"
+run 0 "$EKISA" create "$T/tree.eka" -C "$T" -t ekisa_code tree
+run 0 "$EKISA" extract "$T/tree.eka" -o "$T/tree-out"
+[ -d "$T/tree-out/tree/void/deeper" ] || fail "empty folder not stored"
+cmp -s "$T/src/a.txt" "$T/tree-out/tree/sub/alias.txt" || fail "link to a file not followed"
+rm "$T/tree/sub/alias.txt" "$T/tree-out/tree/sub/alias.txt"
+diff -r "$T/tree" "$T/tree-out/tree" >/dev/null || fail "folder argument: extracted tree differs"
 
 # --- list ---
 run 0 "$EKISA" list "$T/one.eka"
@@ -216,6 +229,10 @@ grep -qF "$long" "$T/err" && fail "an over-long name was shown whole"
 cli 1 "is a symbolic link; links inside the output folder are not followed" \
     extract "$T/two.eka" -o "$T/linked" -p pw sub
 cli 1 "notdir/sub exists and is not a folder" extract "$T/two.eka" -o "$T/notdir" -p pw sub
+cli 1 "sub: a link to a folder is not followed" create "$T/x.eka" -C "$T/linked" .
+cp "$T/tree.eka" "$T/tree/self.eka"
+cli 0 "self.eka: is the archive being made; not stored" create "$T/tree/self.eka" -f -C "$T/tree" .
+"$EKISA" list "$T/tree/self.eka" | grep -q self.eka && fail "the archive stored itself"
 
 # A reader that stops early ends cat quietly, with SIGPIPE's status, also
 # when whoever started it ignored SIGPIPE.
