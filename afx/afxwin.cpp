@@ -1,5 +1,7 @@
 #include "afx/afxwin.h"
 
+#include <string.h>
+
 #include <new>
 #include <process.h>
 
@@ -58,6 +60,38 @@ void CWnd::GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
 
 int CWnd::MessageBox(const char* text, const char* caption, UINT type) const {
     return ::MessageBoxA(m_hWnd, text, caption, type);
+}
+
+void CWnd::CenterWindow() const {
+    HWND center = ::GetWindow(m_hWnd, GW_OWNER);
+    if (center != nullptr) {
+        const LONG_PTR style = ::GetWindowLongPtrA(center, GWL_STYLE);
+        if (!(style & WS_VISIBLE) || (style & WS_MINIMIZE))
+            center = nullptr;
+    }
+    MONITORINFO monitor;
+    monitor.cbSize = sizeof(monitor);
+    if (!::GetMonitorInfoA(::MonitorFromWindow(center != nullptr ? center : m_hWnd, MONITOR_DEFAULTTOPRIMARY),
+                           &monitor))
+        return;
+    const RECT area = monitor.rcWork;
+    RECT around = area;
+    if (center != nullptr)
+        ::GetWindowRect(center, &around);
+    RECT own;
+    ::GetWindowRect(m_hWnd, &own);
+    const LONG width = own.right - own.left, height = own.bottom - own.top;
+    LONG left = (around.left + around.right) / 2 - width / 2;
+    LONG top = (around.top + around.bottom) / 2 - height / 2;
+    if (left + width > area.right)
+        left = area.right - width;
+    if (left < area.left)
+        left = area.left;
+    if (top + height > area.bottom)
+        top = area.bottom - height;
+    if (top < area.top)
+        top = area.top;
+    ::SetWindowPos(m_hWnd, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 BOOL CWnd::UpdateData(BOOL save) {
@@ -188,7 +222,35 @@ INT_PTR CALLBACK CDialog::StaticDialogProc(HWND hwnd, UINT message, WPARAM, LPAR
         return FALSE;
     CDialog* dialog = reinterpret_cast<CDialog*>(lParam);
     dialog->Subclass(hwnd);
-    return dialog->OnInitDialog();
+    RECT before;
+    ::GetWindowRect(hwnd, &before);
+    const BOOL result = dialog->OnInitDialog();
+    // A dialog its template does not place opens centred, as in the class
+    // library, unless its own initialisation moved or showed it.
+    RECT after;
+    if (::IsWindow(hwnd) && !::IsWindowVisible(hwnd) && ::GetWindowRect(hwnd, &after) &&
+        ::EqualRect(&before, &after) && dialog->CheckAutoCenter())
+        dialog->CenterWindow();
+    return result;
+}
+
+BOOL CDialog::CheckAutoCenter() const {
+    HRSRC found = ::FindResourceA(AfxGetResourceHandle(), MAKEINTRESOURCEA(m_templateId), RT_DIALOG);
+    HGLOBAL loaded = found != nullptr ? ::LoadResource(AfxGetResourceHandle(), found) : nullptr;
+    const BYTE* data = loaded != nullptr ? static_cast<const BYTE*>(::LockResource(loaded)) : nullptr;
+    const DWORD size = found != nullptr ? ::SizeofResource(AfxGetResourceHandle(), found) : 0;
+    // DLGTEMPLATEEX begins with version 1 and 0xFFFF; its style is at 12 and
+    // its position at 18; DLGTEMPLATE has the style at 0 and the position at 10.
+    const bool extended = size >= 4 && data[0] == 1 && data[1] == 0 && data[2] == 0xFF && data[3] == 0xFF;
+    const DWORD styleAt = extended ? 12 : 0, positionAt = extended ? 18 : 10;
+    if (data == nullptr || size < positionAt + 4)
+        return FALSE;
+    DWORD style;
+    SHORT x, y;
+    memcpy(&style, data + styleAt, sizeof(style));
+    memcpy(&x, data + positionAt, sizeof(x));
+    memcpy(&y, data + positionAt + 2, sizeof(y));
+    return x == 0 && y == 0 && !(style & (DS_ABSALIGN | DS_CENTER | DS_CENTERMOUSE));
 }
 
 // --- CProgressCtrl ---

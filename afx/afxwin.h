@@ -41,6 +41,10 @@ public:
     BOOL IsIconic() const;
     void GetClientRect(RECT* rect) const;
     int MessageBox(const char* text, const char* caption, UINT type) const;
+    // Centres a top-level window over its owner, or over the work area of
+    // its monitor when it has none (or the owner is hidden or minimised),
+    // and keeps it inside that work area.
+    void CenterWindow() const;
 
     // Transfers data between the controls and the members: save = TRUE reads
     // the controls; FALSE (the dialogs' initialisation) binds and fills them.
@@ -95,6 +99,9 @@ protected:
     CWnd* m_pParentWnd;
 
 private:
+    // Whether the template leaves the position to the program: placed at
+    // 0,0 and not centred or absolutely placed by the system.
+    BOOL CheckAutoCenter() const;
     static INT_PTR CALLBACK StaticDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 };
 

@@ -53,6 +53,16 @@ std::string WriteError(const std::string& display) {
 }
 std::string Installing(const std::string& display) { return display + "をインストールしています…"; }
 
+void ExpectCentred(HWND window, const RECT& around, const std::string& what) {
+    RECT r;
+    GetWindowRect(window, &r);
+    const LONG dx = (r.left + r.right) - (around.left + around.right);
+    const LONG dy = (r.top + r.bottom) - (around.top + around.bottom);
+    Expect(dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2,
+           what + " is not centred: " + std::to_string(r.left) + "," + std::to_string(r.top) + " off by " +
+               std::to_string(dx / 2) + "," + std::to_string(dy / 2));
+}
+
 struct GameFiles {
     std::string exe;
     std::string script;
@@ -275,6 +285,14 @@ std::vector<Scenario> Scenarios() {
                             return about != nullptr;
                         });
                         Expect(!IsWindowEnabled(main), "the main dialog stays enabled under the about box");
+                        // Templates at 0,0 open centred: the main dialog on the work area,
+                        // the about box over the main dialog.
+                        RECT work;
+                        SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+                        ExpectCentred(main, work, "the main dialog");
+                        RECT mainRect;
+                        GetWindowRect(main, &mainRect);
+                        ExpectCentred(about, mainRect, "the about box");
                         // The controls in template order, with the styles the template gives them.
                         const struct {
                             const char* what;
