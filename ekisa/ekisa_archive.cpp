@@ -532,6 +532,8 @@ ESLResult EKISAArchive::DescendFile(const char* name, const char* password, int 
     ESLResult begun = eslResultSuccess;
     switch (entry->encodeType) {
     case ekisaEncodeRaw:
+        // A raw entry is its record: a size that differs from it would give
+        // a length that reads cannot reach, or hide bytes, without a word.
         if (entry->fileSize != EMCFile::GetLength()) {
             eslTrace("\"%s\" のファイルサイズがデータレコードと一致しません。\n", Printable(name));
             AscendRecord();

@@ -199,6 +199,8 @@ uint32_t EMCFile::GetPointer() {
 uint32_t EMCFile::SeekRecord(int64_t target) {
     uint64_t base = m_record->base;
     uint64_t length = uint32_t(m_record->header.length);
+    // Before the start is the start: read as unsigned it would wrap to the
+    // end, or in create mode to an absurd length.
     if (target < 0) target = 0;
     uint64_t t = uint64_t(target);
     uint64_t room = base < kMaxPosition ? kMaxPosition - base : 0;
