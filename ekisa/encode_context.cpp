@@ -103,6 +103,17 @@ uint32_t EKISAEncodeContext::WriteNextData(const uint8_t* buffer, uint32_t bytes
 
 // A refused hand-over loses the buffer (keeping it would make the next word
 // land past its end) and marks the context as failed.
+// A new coding after a refused write starts from an empty output; the bits
+// and bytes held when the target refused belong to the lost stream.
+void EKISAEncodeContext::RestartAfterFailure() {
+    if (!m_writeFailed)
+        return;
+    m_writeFailed = false;
+    m_position = 0;
+    m_bitsUsed = 0;
+    m_bitWord = 0;
+}
+
 bool EKISAEncodeContext::HandBuffer(uint32_t bytes) {
     if (m_buffer == nullptr || m_writing) {
         m_writeFailed = true;
@@ -294,6 +305,7 @@ void EKISAEncodeContext::EncodeModelSymbol(EKISASymbolModel* model, int symbol) 
 // EKISA code
 
 ESLResult EKISAEncodeContext::BeginEKISACodeEncoding(uint32_t flags) {
+    RestartAfterFailure();
     m_encoder = nullptr;
     m_finisher = nullptr;
     // The whole pool at once: the encoder runs over files large enough to
@@ -334,6 +346,9 @@ uint32_t EKISAEncodeContext::LiteralCost(const uint8_t* data, uint32_t length, u
     return cost;
 }
 
+// Once the target refuses bytes the count stops at the symbol being coded,
+// and later calls take nothing: the caller sees a short write instead of
+// bytes counted as stored that never reached the target.
 uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t bytes) {
     if (m_pool == nullptr || m_encoder != &EKISAEncodeContext::WriteEKISACodeBytes || m_writeFailed)
         return 0;
@@ -462,6 +477,7 @@ ESLResult EKISAEncodeContext::FinishEKISACode() {
 // BSHF
 
 ESLResult EKISAEncodeContext::BeginBSHFEncoding(const char* password) {
+    RestartAfterFailure();
     m_encoder = nullptr;
     m_finisher = nullptr;
     if (m_bshf == nullptr)

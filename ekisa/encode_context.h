@@ -49,7 +49,7 @@ public:
     void EncodeModelSymbol(EKISASymbolModel* model, int symbol);
 
     // True once the target refused bytes; everything after that is lost and
-    // the finishers report failure.
+    // the finishers report failure, until a Begin starts a new coding.
     bool HasWriteFailed() const { return m_writeFailed; }
     const EKISAModelPool* GetModelPool() const { return m_pool; }
     const EKISASymbolModel* GetPhraseIndexModel() const { return m_phraseIndexModel; }
@@ -62,6 +62,7 @@ private:
     typedef ESLResult (EKISAEncodeContext::*Finisher)();
 
     bool HandBuffer(uint32_t bytes);
+    void RestartAfterFailure();
     void WriteOnes(uint32_t n);
     void ResolvePending();
     uint32_t LiteralCost(const uint8_t* data, uint32_t length, uint32_t bound);

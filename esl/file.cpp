@@ -121,6 +121,12 @@ ESLFileObject* ERawFile::Duplicate() {
             if (m_attributes & shareWrite)
                 share |= eslp::shareWriteBit;
             copy->m_handle = eslp::OpenFileHandle(m_path.CharPtr(), access, share, false);
+            // A file opened without sharing, or gone since, cannot be opened
+            // again: a copy that reads nothing must not pass for a copy.
+            if (!copy->IsOpen()) {
+                delete copy;
+                return nullptr;
+            }
         } else {
             // A handle duplicate shares the file pointer with this object.
             copy->m_handle = eslp::DuplicateFileHandle(m_handle);

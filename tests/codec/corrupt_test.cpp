@@ -271,6 +271,14 @@ TEST(EncoderFailures, RefusedBytesAreReportedNotOverrun) {
         EXPECT_EQ(enc.WriteEKISACodeBytes(plain.data(), 100), 0u);
         EXPECT_NE(enc.FinishEKISACode(), eslResultSuccess);
         EXPECT_EQ(target.m_data.size(), 10000u);
+        // A new coding on a target with room starts afresh.
+        LimitedFile roomy(1u << 30);
+        enc.SetTargetFile(&roomy);
+        ASSERT_EQ(enc.BeginEKISACodeEncoding(1), eslResultSuccess);
+        EXPECT_FALSE(enc.HasWriteFailed());
+        EXPECT_EQ(enc.WriteEKISACodeBytes(plain.data(), 1000), 1000u);
+        EXPECT_EQ(enc.FinishEKISACode(), eslResultSuccess);
+        EXPECT_EQ(DecodeEKISA(roomy.m_data, 1000, {}), Bytes(plain.begin(), plain.begin() + 1000));
     }
     {
         LimitedFile target(10);

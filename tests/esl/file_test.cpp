@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -159,6 +160,20 @@ TEST_F(RawFile, DuplicateReopensReadersAndSharesWritersPointer) {
     EXPECT_EQ(reader.GetPointer(), 3u);
     delete copy;
     reader.Close();  // it does not share writing
+
+    // A reader that cannot be opened again gives no copy: on Windows because
+    // it shares nothing, elsewhere because its name is gone.
+    ERawFile alone;
+    ASSERT_EQ(alone.Open(path.c_str(), ESLFileObject::modeRead), eslResultSuccess);
+#if !defined(_WIN32)
+    const std::string moved = path + ".moved";
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+#endif
+    EXPECT_EQ(alone.Duplicate(), nullptr);
+    alone.Close();
+#if !defined(_WIN32)
+    ASSERT_EQ(rename(moved.c_str(), path.c_str()), 0);
+#endif
 
     ERawFile writer;
     ASSERT_EQ(writer.Open(path.c_str(), 5), eslResultSuccess);
