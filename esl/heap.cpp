@@ -487,8 +487,10 @@ void* AllocateLocked(Region* h, uint32_t size, uint32_t flags) {
             continue;
         }
         uint32_t want = RoundUp4096(n + kRegionHeader + 88u);
-        if (h->parent == nullptr && h->growth > want)
-            want = h->growth;
+        // The growth size is a region size like any other: whole pages, so
+        // that blocks cut from its end stay 8-byte aligned.
+        if (h->parent == nullptr && RoundUp4096(h->growth) > want)
+            want = RoundUp4096(h->growth);
         Region* added = NewRegion(want, kDefaultSize, heapNoLock, h->parent);
         if (added == nullptr)
             return nullptr;
@@ -693,7 +695,8 @@ ESL_EXPORT void eslFreeGlobalHeap(void) {
 
 ESL_EXPORT ESLHeap eslHeapCreate(unsigned int initialSize, unsigned int growSize, unsigned int flags,
                                  ESLHeap parent) {
-    if (initialSize > kMaxRegion)
+    // A growth no region can have would fail every later region unasked.
+    if (initialSize > kMaxRegion || growSize > kMaxRegion)
         return nullptr;
     uint32_t size = initialSize == 0 ? kDefaultSize : RoundUp4096(initialSize);
     uint32_t growth = growSize == 0 ? kDefaultSize : growSize;

@@ -99,6 +99,29 @@ TEST_F(Heap, HalfTheGrowthOrMoreGetsARegionOfItsOwn) {
     eslHeapFree(heap, q, 0);
 }
 
+TEST(HeapFamily, GrowthSizesAreWholePages) {
+    // Regions grown by an odd growth size still give 8-aligned blocks that
+    // free; a growth no region can have is refused at creation.
+    for (unsigned int growth : {65537u, 65540u, 70000u}) {
+        ESLHeap h = eslHeapCreate(4096, growth, 0, nullptr);
+        ASSERT_NE(h, nullptr);
+        std::vector<void*> blocks;
+        for (int i = 0; i < 64; ++i) {
+            blocks.push_back(eslHeapAllocate(h, 200, 0));
+            ASSERT_NE(blocks.back(), nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % 8, 0u) << growth;
+            EXPECT_EQ(eslHeapGetLength(h, blocks.back()), 200u) << growth;
+        }
+        EXPECT_GT(Stats(h).regions, 1u);
+        for (void* p : blocks)
+            eslHeapFree(h, p, 0);
+        EXPECT_EQ(Stats(h).usedBlocks, 0u) << growth;
+        EXPECT_HEAP_SOUND(h);
+        eslHeapDestroy(h);
+    }
+    EXPECT_EQ(eslHeapCreate(0, 0x7FFFFFFFu, 0, nullptr), nullptr);
+}
+
 TEST_F(Heap, ReallocationInPlaceAndByMoving) {
     EXPECT_EQ(eslHeapGetLength(heap, eslHeapReallocate(heap, nullptr, 100, 0)), 104u);
     char* above = Alloc(64);
