@@ -531,7 +531,10 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
             return "has its sections' data out of address order in the file";
     }
     const uint32_t symbols = U32(b, image.coff + 8);
-    if (symbols > rsrc.rawOffset && symbols < oldEnd) return "damaged (its symbol table lies in its resources)";
+    if (symbols != 0 && symbols >= rsrc.rawOffset && symbols < oldEnd)
+        return "damaged (its symbol table lies in its resources)";
+    // Moved with the tail below; one past the end of the file would wrap.
+    if (symbols > b.size()) return "damaged (its symbol table lies past the end of the file)";
 
     PutLeaf(tree, type, name, data, size);
     // A directory counts its named and its numbered entries in 16 bits each.

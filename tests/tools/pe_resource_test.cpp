@@ -169,6 +169,7 @@ TEST(PeResource, RefusesWhatItCannotRewrite) {
     // Found by fuzzing: each made a broken image before it was refused.
     damaged("resources over the headers", "overlaps the headers", at.sectionTable + 2 * 40 + 20, {0, 0, 0, 0});
     damaged("relocations nowhere", "outside every section", at.directories + 40, {0, 0, 0, 0x10});
+    damaged("symbol table past the end", "past the end of the file", at.peHeader + 12, {0, 0xFF, 0xFF, 0xFF});
     for (const Case& c : cases) {
         Bytes out = {1, 2, 3};
         const std::string why = peresource::SetResource(c.image, kType, kId, good.data(), 10, &out);
