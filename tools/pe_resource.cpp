@@ -132,6 +132,7 @@ std::string ParseImage(const Bytes& b, Image* image) {
             return "truncated (the data of section " + s.name + " runs past the end of the file)";
         if (s.rawSize != 0 && s.rawOffset < headers)
             return "damaged (the data of section " + s.name + " overlaps the headers)";
+        if (s.address + s.Span() > kMaxImage) return "damaged (section " + s.name + " lies beyond 2 GiB)";
         if (!image->sections.empty()) {
             const Section& p = image->sections.back();
             if (s.address < p.address + p.Span()) return "damaged (its sections overlap or are out of address order)";
@@ -563,15 +564,17 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     const int64_t addressDelta = r + 1 < n ? int64_t(AlignUp(rsrc.address + section.size(), sa)) - int64_t(movedFrom) : 0;
     image.sections[r].virtualSize = uint32_t(section.size());
     image.sections[r].rawSize = uint32_t(newRaw);
+    const std::string tooLarge = "would be too large with " + std::to_string(size) + " bytes of resource data";
     for (size_t i = r + 1; i < n; ++i) {
         Section& s = image.sections[i];
-        s.address = uint32_t(int64_t(s.address) + addressDelta);
+        const int64_t moved = int64_t(s.address) + addressDelta;
+        if (moved < 0 || uint64_t(moved) + s.Span() > kMaxImage) return tooLarge;
+        s.address = uint32_t(moved);
         if (s.rawSize != 0) s.rawOffset = uint32_t(int64_t(s.rawOffset) + fileDelta);
     }
     const Section& last = image.sections.back();
     const uint64_t imageSize = AlignUp(last.address + last.Span(), sa);
-    if (imageSize > kMaxImage || uint64_t(int64_t(b.size()) + fileDelta) > kMaxImage)
-        return "would be too large with " + std::to_string(size) + " bytes of resource data";
+    if (imageSize > kMaxImage || uint64_t(int64_t(b.size()) + fileDelta) > kMaxImage) return tooLarge;
 
     Bytes out(b.begin(), b.begin() + long(rsrc.rawOffset));
     out.insert(out.end(), section.begin(), section.end());
@@ -601,6 +604,9 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
         if (!image.Map(debug, debugSize, &at)) return "damaged (its debug directory lies outside the file)";
         for (uint32_t k = 0; k + kDebugEntrySize <= debugSize; k += kDebugEntrySize) {
             const uint32_t address = U32(out, at + k + 20), pointer = U32(out, at + k + 24);
+            // Both move with the tail: past the image or the file they would wrap.
+            if ((address >= movedFrom && uint64_t(address) + addressDelta > kMaxImage) || pointer > b.size())
+                return "damaged (a debug entry points past its image)";
             if (address != 0 && address >= movedFrom) Put32(out, at + k + 20, uint32_t(int64_t(address) + addressDelta));
             if (pointer >= oldEnd) Put32(out, at + k + 24, uint32_t(int64_t(pointer) + fileDelta));
         }

@@ -170,6 +170,10 @@ TEST(PeResource, RefusesWhatItCannotRewrite) {
     damaged("resources over the headers", "overlaps the headers", at.sectionTable + 2 * 40 + 20, {0, 0, 0, 0});
     damaged("relocations nowhere", "outside every section", at.directories + 40, {0, 0, 0, 0x10});
     damaged("symbol table past the end", "past the end of the file", at.peHeader + 12, {0, 0xFF, 0xFF, 0xFF});
+    // .debug (the fifth section) far up, and the debug entry in .rdata (the second).
+    damaged("section beyond 2 GiB", "beyond 2 GiB", at.sectionTable + 4 * 40 + 12, {0x00, 0x50, 0xF9, 0xFF});
+    const size_t rdataRaw = pesample::Read32(good, at.sectionTable + 40 + 20);
+    damaged("debug data past the end", "debug entry points past", rdataRaw + 24, {0, 0, 0, 0x70});
     for (const Case& c : cases) {
         Bytes out = {1, 2, 3};
         const std::string why = peresource::SetResource(c.image, kType, kId, good.data(), 10, &out);
