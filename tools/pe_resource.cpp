@@ -607,6 +607,9 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
             // Both move with the tail: past the image or the file they would wrap.
             if ((address >= movedFrom && uint64_t(address) + addressDelta > kMaxImage) || pointer > b.size())
                 return "damaged (a debug entry points past its image)";
+            // Into the resources, they would point at whatever the new tree puts there.
+            if ((address != 0 && rsrc.Holds(address)) || (pointer >= rsrc.rawOffset && pointer < oldEnd))
+                return "damaged (a debug entry points into its resources)";
             if (address != 0 && address >= movedFrom) Put32(out, at + k + 20, uint32_t(int64_t(address) + addressDelta));
             if (pointer >= oldEnd) Put32(out, at + k + 24, uint32_t(int64_t(pointer) + fileDelta));
         }

@@ -174,6 +174,8 @@ TEST(PeResource, RefusesWhatItCannotRewrite) {
     damaged("section beyond 2 GiB", "beyond 2 GiB", at.sectionTable + 4 * 40 + 12, {0x00, 0x50, 0xF9, 0xFF});
     const size_t rdataRaw = pesample::Read32(good, at.sectionTable + 40 + 20);
     damaged("debug data past the end", "debug entry points past", rdataRaw + 24, {0, 0, 0, 0x70});
+    damaged("debug data in the resources", "debug entry points into", rdataRaw + 24,
+            {uint8_t(at.rsrcRaw), uint8_t(at.rsrcRaw >> 8), 0, 0});
     for (const Case& c : cases) {
         Bytes out = {1, 2, 3};
         const std::string why = peresource::SetResource(c.image, kType, kId, good.data(), 10, &out);
