@@ -562,6 +562,7 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     int64_t fileDelta = int64_t(newRaw) - int64_t(rsrc.rawSize);
     fileDelta += (int64_t(fa) - fileDelta % int64_t(fa)) % int64_t(fa);
     const int64_t addressDelta = r + 1 < n ? int64_t(AlignUp(rsrc.address + section.size(), sa)) - int64_t(movedFrom) : 0;
+    const std::vector<Section> original = image.sections;
     image.sections[r].virtualSize = uint32_t(section.size());
     image.sections[r].rawSize = uint32_t(newRaw);
     const std::string tooLarge = "would be too large with " + std::to_string(size) + " bytes of resource data";
@@ -607,9 +608,15 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
             // Both move with the tail: past the image or the file they would wrap.
             if ((address >= movedFrom && uint64_t(address) + addressDelta > kMaxImage) || pointer > b.size())
                 return "damaged (a debug entry points past its image)";
-            // Into the resources, they would point at whatever the new tree puts there.
-            if ((address != 0 && rsrc.Holds(address)) || (pointer >= rsrc.rawOffset && pointer < oldEnd))
+            // Into the resources, they would point at whatever the new tree
+            // puts there; outside every section, perhaps into its new room.
+            if (pointer >= rsrc.rawOffset && pointer < oldEnd)
                 return "damaged (a debug entry points into its resources)";
+            if (address != 0) {
+                bool held = false;
+                for (size_t i = 0; i < n; ++i) held |= i != r && original[i].Holds(address);
+                if (!held) return "damaged (a debug entry points into its resources or outside every section)";
+            }
             if (address != 0 && address >= movedFrom) Put32(out, at + k + 20, uint32_t(int64_t(address) + addressDelta));
             if (pointer >= oldEnd) Put32(out, at + k + 24, uint32_t(int64_t(pointer) + fileDelta));
         }

@@ -176,6 +176,7 @@ TEST(PeResource, RefusesWhatItCannotRewrite) {
     damaged("debug data past the end", "debug entry points past", rdataRaw + 24, {0, 0, 0, 0x70});
     damaged("debug data in the resources", "debug entry points into", rdataRaw + 24,
             {uint8_t(at.rsrcRaw), uint8_t(at.rsrcRaw >> 8), 0, 0});
+    damaged("debug address in no section", "outside every section", rdataRaw + 20, {0, 0, 0, 0x40});
     for (const Case& c : cases) {
         Bytes out = {1, 2, 3};
         const std::string why = peresource::SetResource(c.image, kType, kId, good.data(), 10, &out);
