@@ -215,4 +215,27 @@ std::string DescribeReadFailure(uint64_t done, uint64_t total, uint32_t encodeTy
            (password ? ")" : "; no -p was given, so the default password was tried)");
 }
 
+bool ReplacingOutput::Begin() {
+    const FileStatus existing = GetStatus(m_target);
+    if (existing.exists && (existing.isDirectory || !m_force)) {
+        Error(m_target + (existing.isDirectory ? ": is a folder" : ": exists (use -f to replace it)"));
+        return false;
+    }
+    std::string why;
+    if (!MakeTempFile(DirectoryOf(m_target), &m_temp, &why)) {
+        Error(m_target + ": cannot create a temporary file: " + why);
+        return false;
+    }
+    return true;
+}
+
+int ReplacingOutput::Finish(std::string problem) {
+    std::string why;
+    if (problem.empty() && !RenameFile(m_temp, m_target, m_force, &why)) problem = "cannot rename: " + why;
+    if (problem.empty()) return kExitOk;
+    RemoveFile(m_temp);
+    Error(m_target + ": " + problem);
+    return kExitFailed;
+}
+
 }  // namespace ekisatool

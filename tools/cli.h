@@ -66,6 +66,24 @@ private:
     bool m_shown;
 };
 
+// A file made whole or not at all: written under a temporary name beside
+// target and renamed over it only when complete.
+class ReplacingOutput {
+public:
+    ReplacingOutput(const std::string& target, bool force) : m_target(target), m_force(force) {}
+    // Refuses a folder, or an existing file without force, and makes the
+    // temporary file; says why and returns false when it cannot.
+    bool Begin();
+    const std::string& TempPath() const { return m_temp; }
+    // Renames the temporary file over target when problem is empty, else
+    // removes it and reports problem. Returns the exit status.
+    int Finish(std::string problem);
+
+private:
+    std::string m_target, m_temp;
+    bool m_force;
+};
+
 // Opens an archive file for reading, saying why when it cannot.
 bool OpenArchive(const std::string& path, ERawFile* file, EKISAArchive* archive);
 

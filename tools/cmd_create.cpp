@@ -323,16 +323,9 @@ int RunCreate(const std::vector<std::string>& args) {
     Node& root = tree.root;
     const uint64_t total = tree.total;
 
-    const FileStatus existing = GetStatus(archivePath);
-    if (existing.exists && (existing.isDirectory || !force)) {
-        Error(archivePath + (existing.isDirectory ? ": is a folder" : ": exists (use -f to replace it)"));
-        return kExitFailed;
-    }
-    std::string temp, why;
-    if (!MakeTempFile(DirectoryOf(archivePath), &temp, &why)) {
-        Error(archivePath + ": cannot create a temporary file: " + why);
-        return kExitFailed;
-    }
+    ReplacingOutput replacing(archivePath, force);
+    if (!replacing.Begin()) return kExitFailed;
+    const std::string& temp = replacing.TempPath();
     ERawFile output;
     std::string problem;
     if (output.Open(temp.c_str(), ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess) {
@@ -351,13 +344,7 @@ int RunCreate(const std::vector<std::string>& args) {
         if (problem.empty() && archive.GetWriteResult() != eslResultSuccess) problem = "write error";
     }
     output.Close();
-    if (problem.empty() && !RenameFile(temp, archivePath, force, &why)) problem = "cannot rename: " + why;
-    if (!problem.empty()) {
-        RemoveFile(temp);
-        Error(archivePath + ": " + problem);
-        return kExitFailed;
-    }
-    return kExitOk;
+    return replacing.Finish(problem);
 }
 
 }  // namespace

@@ -175,33 +175,20 @@ int RunInstaller(const std::vector<std::string>& args) {
         return kExitFailed;
     }
 
-    const FileStatus existing = GetStatus(output);
-    if (existing.exists && (existing.isDirectory || !force)) {
-        Error(output + (existing.isDirectory ? ": is a folder" : ": exists (use -f to replace it)"));
-        return kExitFailed;
-    }
-    if (existing.exists && (SameFile(output, stub) || SameFile(output, archivePath))) {
+    if (force && (SameFile(output, stub) || SameFile(output, archivePath))) {
         Error(output + ": is the " + (SameFile(output, stub) ? "stub" : "archive") + " it would be made from");
         return kExitFailed;
     }
-    std::string temp;
-    if (!MakeTempFile(DirectoryOf(output), &temp, &why)) {
-        Error(output + ": cannot create a temporary file: " + why);
-        return kExitFailed;
-    }
+    ReplacingOutput replacing(output, force);
+    if (!replacing.Begin()) return kExitFailed;
+    const std::string& temp = replacing.TempPath();
     ERawFile file;
     std::string problem;
     if (file.Open(temp.c_str(), ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess ||
         file.Write(result.data(), uint32_t(result.size())) != result.size())
         problem = "cannot write " + temp + ": " + LastErrorText();
     file.Close();
-    if (problem.empty() && !RenameFile(temp, output, force, &why)) problem = "cannot rename: " + why;
-    if (!problem.empty()) {
-        RemoveFile(temp);
-        Error(output + ": " + problem);
-        return kExitFailed;
-    }
-    return kExitOk;
+    return replacing.Finish(problem);
 }
 
 }  // namespace

@@ -12,11 +12,8 @@ elseif(STEP STREQUAL "windows")
 else()
   message(FATAL_ERROR "STEP must be host or windows")
 endif()
-foreach(var ${needed})
-  if(NOT ${var})
-    message(FATAL_ERROR "${var} is not set")
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/require_vars.cmake)
+require_vars(${needed})
 
 set(files -t ekisa_code "サブ/ソース.txt" big.txt -t ekisa_crypt -p key crypt.txt -t raw raw.txt ツリー)
 
