@@ -131,6 +131,115 @@ void* SystemRegion(uint32_t size, bool executable) {
     return eslp::AllocateRegion(size, executable);
 }
 
+// --- the region indexes ---
+
+RegionIndex::Entry EntryOf(const void* start, const void* end, Region* r) {
+    RegionIndex::Entry e;
+    e.start = static_cast<const char*>(start);
+    e.end = static_cast<const char*>(end);
+    e.region = r;
+    return e;
+}
+
+RegionIndex::Entry EntryOf(Region* r) { return EntryOf(r, RegionEnd(r), r); }
+
+// Position of the first entry that starts above `p`.
+uint32_t UpperBound(const RegionIndex* x, const void* p) {
+    uint32_t low = 0, high = x->count;
+    while (low < high) {
+        uint32_t mid = (low + high) / 2;
+        if (x->entries[mid].start <= static_cast<const char*>(p))
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+// The entry whose range holds `p`, or null.
+const RegionIndex::Entry* Find(const RegionIndex* x, const void* p) {
+    if (x == nullptr)
+        return nullptr;
+    uint32_t at = UpperBound(x, p);
+    if (at == 0 || static_cast<const char*>(p) >= x->entries[at - 1].end)
+        return nullptr;
+    return &x->entries[at - 1];
+}
+
+// An index's page is system memory like a region's, and a lack of it is
+// handled the same way: the question, and a retry.
+RegionIndex* NewIndex(uint32_t capacity) {
+    uint32_t bytes = RoundUp4096(static_cast<uint32_t>(sizeof(RegionIndex) + capacity * sizeof(RegionIndex::Entry)));
+    void* memory;
+    while ((memory = SystemRegion(bytes, false)) == nullptr) {
+        if (!AskForMemory())
+            return nullptr;
+    }
+    RegionIndex* x = static_cast<RegionIndex*>(memory);
+    x->count = 0;
+    x->bytes = bytes;
+    x->capacity = static_cast<uint32_t>((bytes - sizeof(RegionIndex)) / sizeof(RegionIndex::Entry)) + 1;
+    return x;
+}
+
+void FreeIndex(RegionIndex* x) {
+    if (x != nullptr)
+        eslp::FreeRegion(x, x->bytes);
+}
+
+// Makes room for one more entry, before anything is taken that would need
+// it; a new index starts with `seed` when one is given. False when no memory
+// can be had and the user gives up.
+bool Reserve(RegionIndex** slot, const RegionIndex::Entry* seed) {
+    RegionIndex* x = *slot;
+    if (x != nullptr && x->count < x->capacity)
+        return true;
+    RegionIndex* bigger = NewIndex(x == nullptr ? 16u : x->capacity * 2u);
+    if (bigger == nullptr)
+        return false;
+    if (x == nullptr) {
+        if (seed != nullptr)
+            bigger->entries[bigger->count++] = *seed;
+    } else {
+        for (uint32_t i = 0; i < x->count; ++i)
+            bigger->entries[i] = x->entries[i];
+        bigger->count = x->count;
+        FreeIndex(x);
+    }
+    *slot = bigger;
+    return true;
+}
+
+// The heap's own index, with its first region, has room for one more region.
+bool ReserveRegion(Region* h) {
+    RegionIndex::Entry first = EntryOf(h);
+    return Reserve(&h->index, &first);
+}
+
+// Adds an entry to an index that has room for it.
+void Insert(RegionIndex* x, const RegionIndex::Entry& e) {
+    uint32_t at = UpperBound(x, e.start);
+    for (uint32_t i = x->count; i > at; --i)
+        x->entries[i] = x->entries[i - 1];
+    x->entries[at] = e;
+    ++x->count;
+}
+
+void Remove(RegionIndex* x, const void* start) {
+    if (x == nullptr)
+        return;
+    uint32_t at = UpperBound(x, start);
+    if (at == 0 || x->entries[at - 1].start != start)
+        return;
+    for (uint32_t i = at - 1; i + 1 < x->count; ++i)
+        x->entries[i] = x->entries[i + 1];
+    --x->count;
+}
+
+// What a nested heap's region occupies in its parent: all of the parent's
+// block but its start, which alone is the parent's to free.
+const void* NestedStart(void* parentBlock) { return static_cast<char*>(parentBlock) + sizeof(Block); }
+
 // Gives a region's memory back to where it came from.
 void ReturnRegion(Region* r) {
     Region* parent = r->parent;
@@ -141,11 +250,37 @@ void ReturnRegion(Region* r) {
 #endif
     Unpoison(r, size);
     if (parent != nullptr) {
-        eslHeapFree(parent, parentBlock, 0);
+        {
+            Guard held(parent, parent->flags);
+            Remove(parent->nested, NestedStart(parentBlock));
+            eslHeapFree(parent, parentBlock, 0);
+        }
         eslHeapDestroy(parent);
     } else {
         eslp::FreeRegion(r, size);
     }
+}
+
+// Region memory from the parent heap, recorded there as a nested heap's so
+// that the parent never takes the blocks in it for its own. Null when no
+// memory can be had and the user gives up.
+void* BorrowFromParent(Region* parent, uint32_t size, void** parentBlock) {
+    // Held across reserving, allocating and recording, so the room reserved
+    // is still there.
+    Guard held(parent, parent->flags);
+    void* block;
+    for (;;) {
+        if (!Reserve(&parent->nested, nullptr))
+            return nullptr;
+        block = eslHeapAllocate(parent, size + 16, heapZeroFill);
+        if (block != nullptr)
+            break;
+        if (!AskForMemory())
+            return nullptr;
+    }
+    Insert(parent->nested, EntryOf(NestedStart(block), static_cast<char*>(block) + SizeOf(HeaderOf(block)), parent));
+    *parentBlock = block;
+    return reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(block) + 15u) & ~uintptr_t(15));
 }
 
 // A region with one free block filling it; a heap of its own until linked
@@ -155,21 +290,17 @@ Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent
         return nullptr;
     void* memory = nullptr;
     void* parentBlock = nullptr;
-    for (;;) {
-        if (parent != nullptr) {
-            parentBlock = eslHeapAllocate(parent, size + 16, heapZeroFill);
-            if (parentBlock != nullptr)
-                memory = reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(parentBlock) + 15u) & ~uintptr_t(15));
-        } else {
-            memory = SystemRegion(size, true);
-        }
-        if (memory != nullptr)
-            break;
-        if (!AskForMemory())
+    if (parent != nullptr) {
+        memory = BorrowFromParent(parent, size, &parentBlock);
+        if (memory == nullptr)
             return nullptr;
-    }
-    if (parentBlock != nullptr)
         Unpoison(memory, size);  // the parent exposed only what it was asked for, from the block start
+    } else {
+        while ((memory = SystemRegion(size, true)) == nullptr) {
+            if (!AskForMemory())
+                return nullptr;
+        }
+    }
     Region* r = static_cast<Region*>(memory);
     r->next = nullptr;
     r->previous = nullptr;
@@ -181,6 +312,7 @@ Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent
     r->parent = parent;
     r->parentBlock = parentBlock;
     r->index = nullptr;
+    r->nested = nullptr;
     if (parent != nullptr)
         eslp::AtomicIncrement(&parent->references);
     if (!(flags & heapNoLock))
@@ -201,76 +333,6 @@ Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent
     // are worked on by platform code that the sanitizer watches.
     Poison(b, size - kRegionHeader);
     return r;
-}
-
-// --- the region index ---
-
-RegionIndex::Entry EntryOf(Region* r) {
-    RegionIndex::Entry e;
-    e.start = reinterpret_cast<const char*>(r);
-    e.end = RegionEnd(r);
-    e.region = r;
-    return e;
-}
-
-// Position of the first entry that starts above `p`.
-uint32_t UpperBound(const RegionIndex* x, const void* p) {
-    uint32_t low = 0, high = x->count;
-    while (low < high) {
-        uint32_t mid = (low + high) / 2;
-        if (x->entries[mid].start <= static_cast<const char*>(p))
-            low = mid + 1;
-        else
-            high = mid;
-    }
-    return low;
-}
-
-RegionIndex* NewIndex(uint32_t capacity) {
-    uint32_t bytes = RoundUp4096(static_cast<uint32_t>(sizeof(RegionIndex) + capacity * sizeof(RegionIndex::Entry)));
-    RegionIndex* x = static_cast<RegionIndex*>(eslp::AllocateRegion(bytes, false));
-    if (x != nullptr) {
-        x->count = 0;
-        x->bytes = bytes;
-        x->capacity = static_cast<uint32_t>((bytes - sizeof(RegionIndex)) / sizeof(RegionIndex::Entry)) + 1;
-    }
-    return x;
-}
-
-// Records a region that joins the heap; false when there is no memory for it.
-bool IndexAdd(Region* h, Region* r) {
-    RegionIndex* x = h->index;
-    if (x == nullptr || x->count == x->capacity) {
-        RegionIndex* bigger = NewIndex(x == nullptr ? 16u : x->capacity * 2u);
-        if (bigger == nullptr)
-            return false;
-        if (x == nullptr) {
-            bigger->entries[0] = EntryOf(h);
-            bigger->count = 1;
-        } else {
-            for (uint32_t i = 0; i < x->count; ++i)
-                bigger->entries[i] = x->entries[i];
-            bigger->count = x->count;
-            eslp::FreeRegion(x, x->bytes);
-        }
-        h->index = x = bigger;
-    }
-    uint32_t at = UpperBound(x, r);
-    for (uint32_t i = x->count; i > at; --i)
-        x->entries[i] = x->entries[i - 1];
-    x->entries[at] = EntryOf(r);
-    ++x->count;
-    return true;
-}
-
-void IndexRemove(Region* h, Region* r) {
-    RegionIndex* x = h->index;
-    uint32_t at = UpperBound(x, r);
-    if (at == 0 || x->entries[at - 1].region != r)
-        return;
-    for (uint32_t i = at - 1; i + 1 < x->count; ++i)
-        x->entries[i] = x->entries[i + 1];
-    --x->count;
 }
 
 Region* LastRegion(Region* h) { return h->last != nullptr ? h->last : h; }
@@ -296,21 +358,24 @@ void InsertAfterFirst(Region* h, Region* r) {
 
 void Release(Region* h, Region* r) {
     Unlink(h, r);
-    IndexRemove(h, r);
+    Remove(h->index, r);
     ReturnRegion(r);
 }
 
-// The region of `h` whose blocks hold `p`, or null.
+// The region of `h` whose blocks may hold `p`, or null: none of its own
+// regions holds it, or it lies in a region of a heap nested in `h`.
 Region* RegionOf(Region* h, const void* p) {
     const char* c = static_cast<const char*>(p);
     Region* r = h;
-    if (const RegionIndex* x = h->index) {
-        uint32_t at = UpperBound(x, p);
-        if (at == 0)
+    if (h->index != nullptr) {
+        const RegionIndex::Entry* e = Find(h->index, p);
+        if (e == nullptr)
             return nullptr;
-        r = x->entries[at - 1].region;
+        r = e->region;
     }
-    return c >= reinterpret_cast<char*>(FirstBlock(r)) + sizeof(Block) && c < RegionEnd(r) ? r : nullptr;
+    if (c < reinterpret_cast<char*>(FirstBlock(r)) + sizeof(Block) || c >= RegionEnd(r))
+        return nullptr;
+    return Find(h->nested, p) == nullptr ? r : nullptr;
 }
 
 // True when `b`, inside `r`, is a header the heap wrote: marked, ending
@@ -329,20 +394,26 @@ bool IsHeader(Region* r, Block* b) {
     return (prev->word & kBlockMark) && !(prev->word & kLastBlock) && NextBlock(prev) == b;
 }
 
+enum Located {
+    kInUse,       // a block in use of the heap
+    kOutside,     // no region of the heap holds it
+    kNotInUse,    // odd, free, a region's first block, or not a block at all
+};
+
 // Finds the block in use whose contents start at `p`, reading nothing but
 // region headers and headers proved to lie inside one of the heap's regions.
-bool Locate(Region* h, void* p, Region** region, Block** block) {
+Located Locate(Region* h, void* p, Region** region, Block** block) {
     if ((reinterpret_cast<uintptr_t>(p) & 7) != 0)
-        return false;
+        return kNotInUse;
     Region* r = RegionOf(h, p);
     if (r == nullptr)
-        return false;
+        return kOutside;
     Block* b = HeaderOf(p);
     if (!IsHeader(r, b) || (b->word & (kFreeBlock | kFirstBlock)))
-        return false;
+        return kNotInUse;
     *region = r;
     *block = b;
-    return true;
+    return kInUse;
 }
 
 // --- free lists ---
@@ -457,13 +528,12 @@ void* AllocateLocked(Region* h, uint32_t size, uint32_t flags) {
     Region* r = h;
     bool large = false;
     if (h->parent == nullptr && n >= h->growth / 2) {
+        if (!ReserveRegion(h))
+            return nullptr;
         Region* big = NewRegion(RoundUp4096(n + kRegionHeader + 48u), kDefaultSize, heapNoLock, nullptr);
         if (big == nullptr)
             return nullptr;
-        if (!IndexAdd(h, big)) {
-            ReturnRegion(big);
-            return nullptr;
-        }
+        Insert(h->index, EntryOf(big));
         Region* tail = LastRegion(h);
         big->previous = tail;
         tail->next = big;
@@ -491,13 +561,12 @@ void* AllocateLocked(Region* h, uint32_t size, uint32_t flags) {
         // that blocks cut from its end stay 8-byte aligned.
         if (h->parent == nullptr && RoundUp4096(h->growth) > want)
             want = RoundUp4096(h->growth);
+        if (!ReserveRegion(h))
+            return nullptr;
         Region* added = NewRegion(want, kDefaultSize, heapNoLock, h->parent);
         if (added == nullptr)
             return nullptr;
-        if (!IndexAdd(h, added)) {
-            ReturnRegion(added);
-            return nullptr;
-        }
+        Insert(h->index, EntryOf(added));
         InsertAfterFirst(h, added);
         r = added;
     }
@@ -616,7 +685,13 @@ bool GrowInPlace(Region* r, Block* b, uint32_t n, uint32_t size, bool zero) {
 void* ReallocateLocked(Region* h, void* block, uint32_t size, uint32_t flags) {
     Region* r = nullptr;
     Block* b = nullptr;
-    if (!Locate(h, block, &r, &b)) {
+    switch (Locate(h, block, &r, &b)) {
+    case kInUse:
+        break;
+    case kOutside:
+        eslTrace("%s", kInvalidFree);
+        return nullptr;
+    case kNotInUse:
         eslTrace("%s", kInvalidPointer);
         return nullptr;
     }
@@ -685,10 +760,12 @@ ESL_EXPORT void eslFreeGlobalHeap(void) {
     if (h == nullptr)
         return;
     eslHeapDump(h, 100);
-    eslHeapDestroy(h);
-    // Even when references keep it alive, it is no longer the global heap.
+    // No longer the global heap, even where references keep it alive. Done
+    // before the destruction: once the heap is gone, another thread's new
+    // global heap may have its address.
     Region* expected = h;
     g_globalHeap.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+    eslHeapDestroy(h);
 }
 
 // --- heaps ---
@@ -713,8 +790,8 @@ ESL_EXPORT void eslHeapDestroy(ESLHeap heap) {
     g_globalHeap.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
     if (HasLock(h))
         eslp::DeleteLock(&h->lock);
-    if (h->index != nullptr)
-        eslp::FreeRegion(h->index, h->index->bytes);
+    FreeIndex(h->index);
+    FreeIndex(h->nested);  // empty: every nested heap held a reference
     Region* r = h;
     while (r != nullptr) {
         Region* next = r->next;
@@ -751,7 +828,7 @@ ESL_EXPORT void eslHeapFree(ESLHeap heap, void* block, unsigned int flags) {
     Region* r = nullptr;
     Block* b = nullptr;
     // Also refuses a block already free: a double free would corrupt the list.
-    if (!Locate(h, block, &r, &b)) {
+    if (Locate(h, block, &r, &b) != kInUse) {
         eslTrace("%s", kInvalidFree);
         return;
     }
@@ -786,7 +863,7 @@ ESL_EXPORT unsigned int eslHeapGetLength(ESLHeap heap, void* block) {
     Guard guard(h, h->flags);
     Region* r = nullptr;
     Block* b = nullptr;
-    return Locate(h, block, &r, &b) ? SizeOf(b) : 0xFFFFFFFFu;
+    return Locate(h, block, &r, &b) == kInUse ? SizeOf(b) : 0xFFFFFFFFu;
 }
 
 ESL_EXPORT void eslHeapLock(ESLHeap heap) {
@@ -937,7 +1014,7 @@ void eslHeapGetStatistics(ESLHeap heap, ESLHeapStatistics* statistics) {
     Region* h = ResolveExisting(heap);
     if (h != nullptr) {
         Guard guard(h, h->flags);
-        s.indexBytes = h->index != nullptr ? h->index->bytes : 0;
+        s.indexBytes = (h->index != nullptr ? h->index->bytes : 0) + (h->nested != nullptr ? h->nested->bytes : 0);
         for (Region* r = h; r != nullptr; r = r->next) {
             ++s.regions;
             s.regionBytes += r->size;

@@ -14,7 +14,7 @@
 bool eslHeapCheck(ESLHeap heap, char* report, size_t reportBytes);
 
 // Statistics of one heap: regions and their bytes; blocks in use and free
-// blocks with their contents bytes; the bytes of its region index.
+// blocks with their contents bytes; the bytes of its region indexes.
 struct ESLHeapStatistics {
     unsigned int regions;
     size_t regionBytes;

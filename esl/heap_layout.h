@@ -53,7 +53,8 @@ static_assert(sizeof(Block) == 8, "a block header is two 32-bit words");
 
 struct RegionIndex;
 
-struct Region {
+// Regions start on 16-byte boundaries, and the header's size is a multiple of 16.
+struct alignas(16) Region {
     Region* next;
     Region* previous;
     Block* firstFree;  // the region's first block, or null for a large-block region
@@ -70,11 +71,14 @@ struct Region {
     // First region only: the address-ordered index of the heap's regions,
     // made when a second region joins (null while the heap has one).
     RegionIndex* index;
-    uint32_t reserved[sizeof(void*) == 4 ? 1 : 3];  // keeps the header a multiple of 16
+    // First region only: the blocks of this heap that hold regions of heaps
+    // nested in it, whose contents look like blocks but are not this heap's.
+    RegionIndex* nested;
 };
 
 // Where a pointer's region is found without reading anything outside the
-// heap's own memory: the regions sorted by address, in memory of its own.
+// heap's own memory: address ranges sorted by their start, in memory of
+// their own. The ranges of one index never overlap.
 struct RegionIndex {
     uint32_t count;
     uint32_t capacity;

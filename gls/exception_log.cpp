@@ -1,6 +1,7 @@
 // The crash filter: goes on past single steps, asks about stray breakpoints,
-// retries in-page errors, and for any other exception tells the user what
-// happened and offers to save an error log for the program's developers.
+// retries in-page errors a few times, and for any other exception tells the
+// user what happened and offers to save an error log for the program's
+// developers.
 #include "gls/exception_log.h"
 
 #if defined(_WIN32)
@@ -12,6 +13,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 namespace {
 
 const char kCaption[] = "◆　例外エラー情報　◆";
@@ -19,7 +22,26 @@ const char kCaption[] = "◆　例外エラー情報　◆";
 const DWORD kSingleStep = 0x80000004;
 const DWORD kBreakpoint = 0x80000003;
 const DWORD kInPageError = 0xC0000006;
+const DWORD kStackOverflow = 0xC00000FD;
 const DWORD kEndOfNames = 0xFFFFFFFF;
+
+// An in-page error is retried this many times in a row at one address,
+// each after a pause; a medium that is gone for good (a removed disc, a
+// dropped network share) then gets the question like any other fault
+// instead of a program spinning forever.
+const int kInPageRetries = 3;
+const DWORD kInPagePauseMs = 100;
+// A fault at the same address after this long starts the count again.
+const DWORD kInPageRepeatMs = 1000;
+
+// Work on a stack that has overflowed is done on a thread with this much
+// stack of its own.
+const SIZE_T kHelperStack = 256 * 1024;
+// What a thread's stack keeps back for the filter after an overflow: the
+// system's dispatch of the exception, the filter's own small frame and the
+// start of the thread that does the work. Without it the system has only a
+// page or two, and may end the program before the filter runs.
+const ULONG kOverflowReserve = 32 * 1024;
 
 struct ExceptionName {
     DWORD code;
@@ -162,7 +184,37 @@ __attribute__((format(gnu_printf, 2, 3))) void WriteFormat(ESLFileObject* log, c
     WriteText(log, text);
 }
 
-int Ask(const char* text, UINT buttons) { return MessageBoxA(nullptr, text, kCaption, buttons | MB_SETFOREGROUND); }
+CrashQuestionHook g_questionHook = nullptr;
+
+int Ask(const char* text, UINT buttons) {
+    if (CrashQuestionHook hook = g_questionHook)
+        return hook(text, buttons);
+    return MessageBoxA(nullptr, text, kCaption, buttons | MB_SETFOREGROUND);
+}
+
+// Per thread: the last in-page error, and how often it was retried.
+struct InPageFault {
+    uintptr_t address;
+    DWORD tick;
+    int retries;
+};
+thread_local InPageFault t_inPage;
+
+// True (after a pause) while the fault is worth another try.
+bool RetryInPage(const EXCEPTION_RECORD* record) {
+    InPageFault& last = t_inPage;
+    uintptr_t address = reinterpret_cast<uintptr_t>(record->ExceptionAddress);
+    if (address != last.address || GetTickCount() - last.tick > kInPageRepeatMs) {
+        last.address = address;
+        last.retries = 0;
+    }
+    if (last.retries >= kInPageRetries)
+        return false;
+    ++last.retries;
+    Sleep(kInPagePauseMs);
+    last.tick = GetTickCount();
+    return true;
+}
 
 // --- the log ---
 
@@ -180,12 +232,12 @@ void WriteRegisters(ESLFileObject* log, const CONTEXT* c) {
 }
 #endif
 
-void WriteHeader(ESLFileObject* log, const EXCEPTION_POINTERS* pointers, const char* name) {
+void WriteHeader(ESLFileObject* log, const EXCEPTION_POINTERS* pointers, DWORD threadId, const char* name) {
     char module[MAX_PATH + 1];
     DWORD n = GetModuleFileNameA(nullptr, module, MAX_PATH);
     module[n < MAX_PATH ? n : MAX_PATH] = '\0';
     const CONTEXT* c = pointers->ContextRecord;
-    unsigned int thread = static_cast<unsigned int>(GetCurrentThreadId());
+    unsigned int thread = static_cast<unsigned int>(threadId);
     unsigned int code = static_cast<unsigned int>(pointers->ExceptionRecord->ExceptionCode);
 #if defined(__x86_64__)
     WriteFormat(log,
@@ -211,9 +263,9 @@ void WriteHeader(ESLFileObject* log, const EXCEPTION_POINTERS* pointers, const c
 #endif
 }
 
-void WriteLog(ESLFileObject* log, EXCEPTION_POINTERS* pointers, const char* name) {
+void WriteLog(ESLFileObject* log, EXCEPTION_POINTERS* pointers, DWORD threadId, const char* name) {
     CONTEXT* c = pointers->ContextRecord;
-    WriteHeader(log, pointers, name);
+    WriteHeader(log, pointers, threadId, name);
     WriteText(log, "コードダンプ；\r\n");
     DumpMemory(log, InstructionPointer(c), kCodeLabel, -256, 256);
     WriteText(log, "スタックダンプ；\r\n");
@@ -246,7 +298,7 @@ void WriteLog(ESLFileObject* log, EXCEPTION_POINTERS* pointers, const char* name
 
 // Save dialog, then the log. False when the user cancels the dialog, it
 // fails, or the file cannot be created.
-bool SaveLog(EXCEPTION_POINTERS* pointers, const char* name) {
+bool SaveLog(EXCEPTION_POINTERS* pointers, DWORD threadId, const char* name) {
     InitCommonControls();
     char path[1024] = "";
     OPENFILENAMEA dialog;
@@ -264,7 +316,7 @@ bool SaveLog(EXCEPTION_POINTERS* pointers, const char* name) {
     ERawFile log;
     if (log.Open(path, ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess)
         return false;
-    WriteLog(&log, pointers, name);
+    WriteLog(&log, pointers, threadId, name);
     log.Close();
     return true;
 }
@@ -297,16 +349,16 @@ void DumpMemory(ESLFileObject* log, uintptr_t base, const char* label, int start
     WriteText(log, "\r\n\r\n");
 }
 
-LONG WINAPI TopLevelExceptionFilter(EXCEPTION_POINTERS* pointers) {
+namespace {
+
+// Everything but single steps, for the thread `threadId` that raised the
+// exception. Its frame holds the texts; the filter's own stays small.
+__attribute__((noinline)) LONG Handle(EXCEPTION_POINTERS* pointers, DWORD threadId) {
     EXCEPTION_RECORD* record = pointers->ExceptionRecord;
     CONTEXT* context = pointers->ContextRecord;
     DWORD code = record->ExceptionCode;
     char text[1024];
 
-    if (code == kSingleStep) {
-        context->EFlags &= ~0x100u;  // the trap flag
-        return EXCEPTION_CONTINUE_EXECUTION;
-    }
     if (code == kBreakpoint) {
         snprintf(text, sizeof text, kBreakpointQuestion,
                  static_cast<PrintedValue>(reinterpret_cast<uintptr_t>(record->ExceptionAddress)));
@@ -318,7 +370,7 @@ LONG WINAPI TopLevelExceptionFilter(EXCEPTION_POINTERS* pointers) {
             ip += 1;
         return EXCEPTION_CONTINUE_EXECUTION;
     }
-    if (code == kInPageError)
+    if (code == kInPageError && RetryInPage(record))
         return EXCEPTION_CONTINUE_EXECUTION;  // try the access again
 
     const char* name = NameOf(code);
@@ -338,9 +390,82 @@ LONG WINAPI TopLevelExceptionFilter(EXCEPTION_POINTERS* pointers) {
         // fault again, unseen.
         return EXCEPTION_CONTINUE_SEARCH;
     }
-    if (!SaveLog(pointers, name))
+    if (!SaveLog(pointers, threadId, name))
         return EXCEPTION_CONTINUE_SEARCH;
     return Ask(kSavedQuestion, MB_YESNO) == IDYES ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+struct HelperJob {
+    EXCEPTION_POINTERS* pointers;
+    DWORD threadId;
+    LONG result;
+};
+
+DWORD WINAPI RunHelperJob(void* parameter) {
+    HelperJob* job = static_cast<HelperJob*>(parameter);
+    job->result = Handle(job->pointers, job->threadId);
+    return 0;
+}
+
+// A thread whose stack has overflowed has too little left for the boxes,
+// the save dialog and the log: another thread does that work while this
+// one waits. The faulting thread's context and stack stay readable to it.
+//
+// When the answer is to end the program, it ends here, with the exception's
+// code as its exit code: the system's own handling would run on the
+// exhausted stack too, and may end only this thread and leave the process
+// hanging on the threads that the dialogs started.
+__attribute__((noinline)) LONG HandleOverflow(EXCEPTION_POINTERS* pointers) {
+    HelperJob job = {pointers, GetCurrentThreadId(), EXCEPTION_CONTINUE_SEARCH};
+    HANDLE helper = CreateThread(nullptr, kHelperStack, RunHelperJob, &job, 0, nullptr);
+    if (helper == nullptr)
+        return EXCEPTION_CONTINUE_SEARCH;
+    WaitForSingleObject(helper, INFINITE);
+    CloseHandle(helper);
+    if (job.result == EXCEPTION_CONTINUE_SEARCH)
+        TerminateProcess(GetCurrentProcess(), pointers->ExceptionRecord->ExceptionCode);
+    return job.result;
+}
+
+LONG WINAPI FirstChanceOverflow(EXCEPTION_POINTERS* pointers) {
+    if (pointers->ExceptionRecord->ExceptionCode != kStackOverflow)
+        return EXCEPTION_CONTINUE_SEARCH;
+    return HandleOverflow(pointers);
+}
+
+std::atomic<bool> g_firstChanceInstalled{false};
+
+}  // namespace
+
+void InstallExceptionFilter() {
+    SetUnhandledExceptionFilter(&TopLevelExceptionFilter);
+    if (!g_firstChanceInstalled.exchange(true))
+        AddVectoredExceptionHandler(1, &FirstChanceOverflow);
+    // Looked up at run time: older systems lack it and still run the program.
+    typedef BOOL(WINAPI * Guarantee)(PULONG);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    Guarantee guarantee =
+        kernel ? reinterpret_cast<Guarantee>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadStackGuarantee"))) : nullptr;
+    ULONG bytes = kOverflowReserve;
+    if (guarantee != nullptr)
+        guarantee(&bytes);
+}
+
+CrashQuestionHook SetCrashQuestionHook(CrashQuestionHook hook) {
+    CrashQuestionHook previous = g_questionHook;
+    g_questionHook = hook;
+    return previous;
+}
+
+LONG WINAPI TopLevelExceptionFilter(EXCEPTION_POINTERS* pointers) {
+    DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    if (code == kSingleStep) {
+        pointers->ContextRecord->EFlags &= ~0x100u;  // the trap flag
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    if (code == kStackOverflow)
+        return HandleOverflow(pointers);
+    return Handle(pointers, GetCurrentThreadId());
 }
 
 #endif  // _WIN32

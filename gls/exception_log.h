@@ -18,6 +18,18 @@
 
 LONG WINAPI TopLevelExceptionFilter(EXCEPTION_POINTERS* pointers);
 
+// Installs the filter for the process, and prepares the calling thread for
+// a stack overflow: stack kept back where the system offers that, and (once
+// per process) a first-chance handler for overflows, since the system may
+// need more stack than is left to reach the filter.
+void InstallExceptionFilter();
+
+// Test seam: answers the filter's message boxes instead of the user, given
+// the text and the buttons (MB_YESNO, MB_YESNOCANCEL); returns the button
+// (IDYES, ...). Returns the previous hook (null: ask the user).
+typedef int (*CrashQuestionHook)(const char* text, unsigned int buttons);
+CrashQuestionHook SetCrashQuestionHook(CrashQuestionHook hook);
+
 // Writes the bytes from base + start up to base + end (exclusive) to the log,
 // 16 a line: the label (at offset 0) or the address, the bytes in hex and as
 // characters. A line that cannot be read ends the dump; the blank line that

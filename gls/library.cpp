@@ -50,14 +50,6 @@ void ResetNumericState() {
 #endif
 }
 
-// The crash filter is process-wide; every thread's first registration
-// installs it again.
-void InstallExceptionFilter() {
-#if defined(_WIN32)
-    SetUnhandledExceptionFilter(&TopLevelExceptionFilter);
-#endif
-}
-
 }  // namespace
 
 ESL_EXPORT void glsInitializeLibrary(void) {
@@ -105,7 +97,9 @@ ESL_EXPORT void glsInitializeTask(void) {
     }
     if (eslp::AtomicIncrement(&task->count) == 1) {
         ResetNumericState();
-        InstallExceptionFilter();
+#if defined(_WIN32)
+        InstallExceptionFilter();  // process-wide; each thread's first registration installs it again
+#endif
     }
 }
 

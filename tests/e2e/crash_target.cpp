@@ -1,9 +1,11 @@
-// Test program of the crash filter: initialises the library (which installs
-// the filter) and raises the exception that E2E_CRASH names:
+// Test program of the crash filter. Like the installer, a Windows program
+// whose static application object initialises the library (which installs
+// the filter). It raises the exception that E2E_CRASH names:
 //   single-step       sets the trap flag; exit 0 when execution goes on with it cleared
 //   breakpoint        an INT3 byte; exit 0 when execution goes on after it
 //   unknown           RaiseException with a code no table names; exit 0 when it returns
 //   access-violation  a write to address 0x10 with known register contents; never returns
+//   stack-overflow    unbounded recursion on the main thread; never returns
 // Exit 2 for anything else.
 #include <intrin.h>
 #include <stdint.h>
@@ -71,10 +73,24 @@ uintptr_t g_a, g_d, g_di;
     __builtin_unreachable();
 }
 
+// Each call keeps a kilobyte on the stack, and the sum keeps it from
+// becoming a loop.
+__attribute__((noinline)) unsigned int Overflow(unsigned int depth) {
+    volatile unsigned char frame[1024];
+    frame[depth % sizeof frame] = static_cast<unsigned char>(depth);
+    if (depth == 0xFFFFFFFFu)
+        return frame[0];
+    return Overflow(depth + 1) + frame[depth % sizeof frame];
+}
+
+// The installer's application object starts the library in its constructor.
+struct Application {
+    Application() { glsInitializeLibrary(); }
+} theApplication;
+
 }  // namespace
 
-int main() {
-    glsInitializeLibrary();
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const char* action = getenv("E2E_CRASH");
     if (action == nullptr)
         return 2;
@@ -94,5 +110,7 @@ int main() {
     }
     if (strcmp(action, "access-violation") == 0)
         FaultWithKnownRegisters();
+    if (strcmp(action, "stack-overflow") == 0)
+        return static_cast<int>(Overflow(0));
     return 2;
 }

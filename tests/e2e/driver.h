@@ -53,6 +53,7 @@ public:
     void Start(const std::string& exe, const std::string& currentDirectory);
     bool Running() const;
     DWORD Id() const { return m_info.dwProcessId; }
+    DWORD MainThreadId() const { return m_info.dwThreadId; }
     // Waits for the end and returns the exit code.
     DWORD WaitExit(const std::string& what);
     void Kill();

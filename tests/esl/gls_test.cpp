@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -238,26 +239,53 @@ TEST(Library, DetectionStopsAtAFaultingProbe) {
 
 #if defined(_WIN32)
 
-// --- the crash filter's parts that ask nothing (the rest: e2e_crash) ---
+// --- the crash filter called directly (its dialogs and log: e2e_crash) ---
 
-TEST(CrashFilter, SingleStepAndInPageErrorResumeWithoutAsking) {
-    struct Case {
-        DWORD code;
-        DWORD flagsIn, flagsOut;
-    } cases[] = {
-        {0x80000004, 0x346, 0x246},  // trap flag cleared
-        {0x80000004, 0x246, 0x246},
-        {0xC0000006, 0x346, 0x346},  // retried as it was
-    };
-    for (const Case& c : cases) {
-        EXCEPTION_RECORD record = {};
-        record.ExceptionCode = c.code;
-        CONTEXT context = {};
-        context.EFlags = c.flagsIn;
-        EXCEPTION_POINTERS pointers = {&record, &context};
+EXCEPTION_POINTERS Pointers(EXCEPTION_RECORD& record, CONTEXT& context, DWORD code, uintptr_t address, DWORD flags) {
+    record = EXCEPTION_RECORD();
+    record.ExceptionCode = code;
+    record.ExceptionAddress = reinterpret_cast<void*>(address);
+    context = CONTEXT();
+    context.EFlags = flags;
+    return EXCEPTION_POINTERS{&record, &context};
+}
+
+TEST(CrashFilter, SingleStepResumesWithTheTrapFlagCleared) {
+    for (DWORD flags : {0x346u, 0x246u}) {
+        EXCEPTION_RECORD record;
+        CONTEXT context;
+        EXCEPTION_POINTERS pointers = Pointers(record, context, 0x80000004, 0, flags);
         EXPECT_EQ(TopLevelExceptionFilter(&pointers), EXCEPTION_CONTINUE_EXECUTION);
-        EXPECT_EQ(context.EFlags, c.flagsOut);
+        EXPECT_EQ(context.EFlags, 0x246u);
     }
+}
+
+// An in-page error is retried a few times at one address; then the user is
+// asked, as for any other fault, instead of the program spinning forever.
+TEST(CrashFilter, InPageErrorsAreRetriedThenAsked) {
+    static std::vector<std::string> asked;
+    CrashQuestionHook previous = SetCrashQuestionHook([](const char* text, unsigned int buttons) {
+        asked.push_back(text);
+        EXPECT_EQ(buttons, static_cast<unsigned int>(MB_YESNOCANCEL));
+        return IDNO;  // go on without a log
+    });
+    const struct { uintptr_t address; bool asks; } faults[] = {
+        {0x1000, false}, {0x1000, false}, {0x1000, false}, {0x1000, true}, {0x1000, true},
+        {0x2000, false},  // another address counts afresh
+    };
+    for (auto f : faults) {
+        EXCEPTION_RECORD record;
+        CONTEXT context;
+        EXCEPTION_POINTERS pointers = Pointers(record, context, 0xC0000006, f.address, 0x246);
+        asked.clear();
+        EXPECT_EQ(TopLevelExceptionFilter(&pointers), EXCEPTION_CONTINUE_EXECUTION);
+        ASSERT_EQ(asked.size(), f.asks ? 1u : 0u) << std::hex << f.address;
+        if (f.asks) {
+            EXPECT_NE(asked[0].find("\n    ページ例外\n"), std::string::npos) << asked[0];
+        }
+        EXPECT_EQ(context.EFlags, 0x246u);
+    }
+    SetCrashQuestionHook(previous);
 }
 
 TEST(CrashFilter, InstalledByEachThreadsFirstRegistration) {

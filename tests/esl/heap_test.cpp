@@ -72,6 +72,83 @@ TEST_F(Heap, FreshHeapFigures) {
     EXPECT_EQ(Stats(heap).regions, 1u);
 }
 
+// Where each request lands. A region's first block is used up, holes are
+// freed in a known order, and each request must take the hole the first-fit
+// walk reaches first (the most recently freed, after the region's first
+// block), cut from the hole's end or taken whole.
+TEST(HeapPlacement, FirstFitOverTheFreeList) {
+    ESLHeap h = eslHeapCreate(8192, 0, 0, nullptr);
+    std::map<std::string, char*> at;
+    auto take = [&](const char* name, unsigned int size) {
+        at[name] = static_cast<char*>(eslHeapAllocate(h, size, 0));
+        ASSERT_NE(at[name], nullptr) << name;
+    };
+    // Top down: each block is cut from the end of the first block.
+    const struct { const char* name; unsigned int size; } layout[] = {
+        {"K0", 8}, {"H0", 400}, {"K1", 8}, {"H1", 200}, {"K2", 8}, {"H2", 96}, {"K3", 8}, {"H3", 304}, {"K4", 8}};
+    unsigned int firstBlock = 8192 - kHeader - 8, used = 0;
+    for (auto b : layout) {
+        take(b.name, b.size);
+        used += b.size + 8;
+    }
+    // The filler leaves 24 bytes in the first block: too few for anything.
+    unsigned int filler = firstBlock - used - 8 - 24;
+#if defined(_WIN32) && !defined(_WIN64)
+    EXPECT_EQ(filler, 6960u);
+#endif
+    take("filler", filler);
+    for (const char* hole : {"H0", "H1", "H2", "H3"})
+        eslHeapFree(h, at[hole], 0);  // the list: first block, H3, H2, H1, H0
+
+    const struct {
+        unsigned int size;
+        const char* from;
+        int offset;  // from the block named
+        unsigned int length;
+        const char* rule;
+    } requests[] = {
+        {88, "H3", 304 - 88, 88, "the newest hole that fits, cut at its end"},
+        {200, "H3", 0, 208, "fits with 8 to spare: taken whole"},
+        {64, "H2", 96 - 64, 64, "32 to spare: cut"},
+        {176, "H1", 0, 200, "24 to spare: taken whole"},
+        {0, "filler", 0, 0, "(the filler goes back into the first block)"},
+        {88, "K4", -8 - 88, 88, "the first block fits, before any hole"},
+    };
+    for (auto r : requests) {
+        if (r.length == 0) {
+            eslHeapFree(h, at[r.from], 0);
+            continue;
+        }
+        char* p = static_cast<char*>(eslHeapAllocate(h, r.size, 0));
+        EXPECT_EQ(p, at[r.from] + r.offset) << r.rule;
+        EXPECT_EQ(eslHeapGetLength(h, p), r.length) << r.rule;
+    }
+    EXPECT_HEAP_SOUND(h);
+    eslHeapDestroy(h);
+}
+
+// A region that gains more free space than the one before it moves ahead of
+// it, and is searched first.
+TEST(HeapPlacement, RegionsWithMoreRoomMoveForward) {
+    ESLHeap h = eslHeapCreate(4096, 0, 0, nullptr);
+    char* a = static_cast<char*>(eslHeapAllocate(h, 3000, 0));  // leaves the first region 1000 bytes
+    char* b = static_cast<char*>(eslHeapAllocate(h, 2000, 0));  // region 2
+    char* c1 = static_cast<char*>(eslHeapAllocate(h, 32000, 0));
+    char* c2 = static_cast<char*>(eslHeapAllocate(h, 65536 - kHeader - 8 - 2008 - 32008 - 32, 0));  // fills region 2
+    char* d = static_cast<char*>(eslHeapAllocate(h, 3000, 0));  // region 3, placed ahead of region 2
+    ASSERT_TRUE(a && b && c1 && c2 && d);
+    EXPECT_EQ(Stats(h).regions, 3u);
+    // Region 2 now has 1000 free bytes more than region 3.
+    eslHeapFree(h, c2, 0);
+    eslHeapFree(h, c1, 0);
+    char* e = static_cast<char*>(eslHeapAllocate(h, 1500, 0));
+    EXPECT_EQ(e, b - 8 - 1504) << "the request went to the region behind";
+    for (char* x : {a, b, d, e})
+        eslHeapFree(h, x, 0);
+    EXPECT_HEAP_SOUND(h);
+    eslHeapDestroy(h);
+}
+
 TEST_F(Heap, HalfTheGrowthOrMoreGetsARegionOfItsOwn) {
     uint32_t region = RoundUp4096(32768 + kHeader + 48);
     uint32_t length = (region - kHeader - 8 - 29) & ~15u;
@@ -193,19 +270,30 @@ TEST_F(Heap, RefusalsChangeNothing) {
     eslHeapFree(heap, freed, 0);
     ESLHeap other = eslHeapCreate(0, 0, 0, nullptr);
     void* theirs = eslHeapAllocate(other, 32, 0);
+    // A nested heap's regions are blocks of this heap, and its blocks look
+    // like this heap's own; the second is not the last of its region.
+    ESLHeap nested = eslHeapCreate(4096, 0, 0, heap);
+    eslHeapAllocate(nested, 48, 0);
+    void* nestedBlock = eslHeapAllocate(nested, 48, 0);
     ESLHeapStatistics before = Stats(heap);
 
-    // Pointers that are not blocks in use of this heap.
-    void* bad[] = {foreign + 64, p + 1, p + 8, p + 48, freed, theirs};
-    for (void* x : bad) {
-        EXPECT_EQ(eslHeapGetLength(heap, x), kBad);
+    // Pointers that are not blocks in use of this heap. A reallocation says
+    // whether no region of the heap holds the pointer at all.
+    struct { void* p; const char* reallocText; } bad[] = {
+        {foreign + 64, kInvalidFree}, {theirs, kInvalidFree},  {nestedBlock, kInvalidFree},
+        {p + 1, kInvalidPointer},     {p + 8, kInvalidPointer}, {p + 48, kInvalidPointer},
+        {freed, kInvalidPointer},
+    };
+    for (auto x : bad) {
+        EXPECT_EQ(eslHeapGetLength(heap, x.p), kBad);
         out.clear();
-        eslHeapFree(heap, x, 0);
+        eslHeapFree(heap, x.p, 0);
         EXPECT_EQ(out.text(), kInvalidFree);
         out.clear();
-        EXPECT_EQ(eslHeapReallocate(heap, x, 10, 0), nullptr);
-        EXPECT_EQ(out.text(), kInvalidPointer);
+        EXPECT_EQ(eslHeapReallocate(heap, x.p, 10, 0), nullptr);
+        EXPECT_EQ(out.text(), x.reallocText);
     }
+    EXPECT_EQ(eslHeapGetLength(nested, nestedBlock), 48u);
     EXPECT_EQ(eslHeapGetLength(heap, nullptr), kBad);
     EXPECT_EQ(eslHeapGetLength(other, theirs), 32u);
     for (unsigned char c : foreign)
@@ -226,6 +314,8 @@ TEST_F(Heap, RefusalsChangeNothing) {
     EXPECT_EQ(out.text(), "");
     eslHeapFree(other, theirs, 0);
     eslHeapDestroy(other);
+    EXPECT_HEAP_SOUND(nested);
+    eslHeapDestroy(nested);
     eslHeapFree(heap, p, 0);
     eslHeapFree(heap, keep, 0);
 }
@@ -300,11 +390,27 @@ TEST(HeapFamily, OutOfMemoryAsksAndRetries) {
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(asked, std::vector<std::string>{question});
 
-    asked.clear();
-    answers = {true, false};
-    eslHeapFailRegions(5);
-    EXPECT_EQ(eslHeapAllocate(h, 100000, 0), nullptr);  // a large block's region is refused
-    EXPECT_EQ(asked.size(), 2u);
+    // A second region first needs the page of the heap's region index, then
+    // the region: each is asked for again while the user says yes.
+    const struct { unsigned int failures; std::vector<bool> answers; bool served; const char* what; } cases[] = {
+        {1, {true}, true, "the index page, retried"},
+        {2, {true, false}, false, "a large block's region, given up"},
+        {1, {true}, true, "a large block's region, retried"},
+    };
+    std::vector<void*> blocks;
+    for (const auto& c : cases) {
+        asked.clear();
+        answers = c.answers;
+        eslHeapFailRegions(c.failures);
+        void* p = eslHeapAllocate(h, 100000, 0);
+        EXPECT_EQ(p != nullptr, c.served) << c.what;
+        EXPECT_EQ(asked.size(), c.answers.size()) << c.what;
+        EXPECT_TRUE(answers.empty()) << c.what;
+        if (p != nullptr)
+            blocks.push_back(p);
+    }
+    for (void* p : blocks)
+        eslHeapFree(h, p, 0);
     eslHeapFailRegions(0);
     eslHeapSetQuestionHook(previous);
     EXPECT_HEAP_SOUND(h);
