@@ -534,6 +534,7 @@ void RunAll(const Setup& setup, int& passed, int& skipped, int& total) {
             Log(std::string("[ FAILED ] ") + scenario.name + ": " + f.message);
         }
     }
+    RemoveTree(setup.work + "\\scenario");
 }
 
 }  // namespace
