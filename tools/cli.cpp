@@ -210,7 +210,7 @@ bool IsProgramFile(const std::string& path) {
 bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes) {
     bool found = false;
     size_t offset = 0, size = 0;
-    const std::string why = peresource::FindResource(*bytes, peresource::ResourceKey::Name(kPatchDataType),
+    const std::string why = peresource::LocateResource(*bytes, peresource::ResourceKey::Name(kPatchDataType),
                                                      peresource::ResourceKey::Id(kPatchDataId), &found, &offset, &size);
     if (!why.empty()) {
         Error(path + ": a Windows program that cannot be read: " + why);

@@ -477,7 +477,7 @@ bool ComputeChecksum(const Bytes& b, uint32_t* checksum) {
     return true;
 }
 
-std::string FindResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found,
+std::string LocateResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found,
                          size_t* offset, size_t* size) {
     *found = false;
     Image image;
@@ -505,7 +505,7 @@ std::string FindResource(const Bytes& b, const ResourceKey& type, const Resource
 
 std::string ReadResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found, Bytes* data) {
     size_t offset = 0, size = 0;
-    const std::string why = FindResource(b, type, name, found, &offset, &size);
+    const std::string why = LocateResource(b, type, name, found, &offset, &size);
     if (*found) data->assign(b.begin() + long(offset), b.begin() + long(offset + size));
     return why;
 }

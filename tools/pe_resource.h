@@ -57,7 +57,7 @@ std::string SetResource(const Bytes& image, const ResourceKey& type, const Resou
 // resources has none), else what is wrong with it. The image is checked by
 // the rules SetResource applies before it changes anything, so a damaged,
 // truncated or looping tree gets the same answer from both.
-std::string FindResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, bool* found,
+std::string LocateResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, bool* found,
                          size_t* offset, size_t* size);
 // The same, as a copy of the data.
 std::string ReadResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, bool* found,
