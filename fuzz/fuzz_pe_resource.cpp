@@ -24,9 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const peresource::ResourceKey id = peresource::ResourceKey::Id(130);
 
     bool found = false;
-    size_t offset = 0, length = 0;
-    const std::string lookup = peresource::LocateResource(image, type, id, &found, &offset, &length);
-    if (found && (offset > image.size() || image.size() - offset < length))
+    size_t offset = 0, foundSize = 0;
+    const std::string lookup = peresource::LocateResource(image, type, id, &found, &offset, &foundSize);
+    if (found && (offset > image.size() || image.size() - offset < foundSize))
         __builtin_trap();
     uint32_t checksum = 0;
     peresource::ComputeChecksum(image, &checksum);
