@@ -5,7 +5,7 @@
 #   signed_test_program(TARGET name INPUT program OUTPUT signed [DEPENDS target...])
 #
 # TEST_CERTIFICATE names the certificate, for `osslsigncode verify -CAfile`.
-include_guard(GLOBAL)
+# Included where needed; the certificate is made once.
 
 find_program(OPENSSL_PROGRAM openssl)
 find_program(OSSLSIGNCODE_PROGRAM osslsigncode)
@@ -17,13 +17,15 @@ endif()
 set(TEST_SIGNING_DIR ${CMAKE_BINARY_DIR}/test-signing)
 set(TEST_CERTIFICATE ${TEST_SIGNING_DIR}/certificate.pem)
 set(TEST_SIGNING_KEY ${TEST_SIGNING_DIR}/key.pem)
-add_custom_command(OUTPUT ${TEST_CERTIFICATE} ${TEST_SIGNING_KEY}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${TEST_SIGNING_DIR}
-  COMMAND ${OPENSSL_PROGRAM} req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Miltoa test signer"
-          -addext extendedKeyUsage=codeSigning -keyout ${TEST_SIGNING_KEY} -out ${TEST_CERTIFICATE}
-  COMMENT "Making a throw-away code-signing certificate"
-  VERBATIM)
-add_custom_target(test_certificate DEPENDS ${TEST_CERTIFICATE})
+if(NOT TARGET test_certificate)
+  add_custom_command(OUTPUT ${TEST_CERTIFICATE} ${TEST_SIGNING_KEY}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TEST_SIGNING_DIR}
+    COMMAND ${OPENSSL_PROGRAM} req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Miltoa test signer"
+            -addext extendedKeyUsage=codeSigning -keyout ${TEST_SIGNING_KEY} -out ${TEST_CERTIFICATE}
+    COMMENT "Making a throw-away code-signing certificate"
+    VERBATIM)
+  add_custom_target(test_certificate DEPENDS ${TEST_CERTIFICATE})
+endif()
 
 function(signed_test_program)
   cmake_parse_arguments(S "" "TARGET;INPUT;OUTPUT" "DEPENDS" ${ARGN})

@@ -250,9 +250,11 @@ bool ArchiveInput::Open(const std::string& path) {
     uint8_t magic[8];
     source->Seek(0, ESLFileObject::FromBegin);
     const bool damaged = source->Read(magic, 8) == 8 && memcmp(magic, kMagic, 8) == 0;
-    const std::string what = source == &m_file ? "" : "its patch data (resource " + PatchDataName() + ") is ";
-    Error(path + ": " + what +
-          (damaged ? "a damaged EKISA archive (its directory cannot be read)" : "not an EKISA archive"));
+    const std::string why = damaged ? "damaged EKISA archive (its directory cannot be read)" : "not an EKISA archive";
+    if (source == &m_file)
+        Error(path + ": " + why);
+    else
+        Error(path + ": its patch data (resource " + PatchDataName() + ") is " + (damaged ? "a " : "") + why);
     return false;
 }
 

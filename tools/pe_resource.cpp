@@ -478,7 +478,7 @@ bool ComputeChecksum(const Bytes& b, uint32_t* checksum) {
 }
 
 std::string LocateResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found,
-                         size_t* offset, size_t* size) {
+                           size_t* offset, size_t* size) {
     *found = false;
     Image image;
     std::string why = ParseImage(b, &image);

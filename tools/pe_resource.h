@@ -58,7 +58,7 @@ std::string SetResource(const Bytes& image, const ResourceKey& type, const Resou
 // the rules SetResource applies before it changes anything, so a damaged,
 // truncated or looping tree gets the same answer from both.
 std::string LocateResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, bool* found,
-                         size_t* offset, size_t* size);
+                           size_t* offset, size_t* size);
 // The same, as a copy of the data.
 std::string ReadResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, bool* found,
                          Bytes* data);
