@@ -1,9 +1,13 @@
-// The PE resource writer on arbitrary images: the first four bytes give the
-// length of the image, the rest after it is the resource data. Refusals are
-// fine; crashes, stray reads and writes are not, and neither is an output
-// that does not read back or that a second pass would change.
+// The PE resource writer and lookup on arbitrary images: the first four
+// bytes give the length of the image, the rest after it is the resource
+// data. Refusals are fine; crashes, stray reads and writes are not, and
+// neither is a lookup outside the image, an image the lookup calls damaged
+// and the writer takes, or an output that does not read back or that a
+// second pass would change.
 #include <stdint.h>
 #include <string.h>
+
+#include <string>
 
 #include "pe_resource.h"
 
@@ -20,14 +24,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const peresource::ResourceKey id = peresource::ResourceKey::Id(130);
 
     bool found = false;
-    peresource::Bytes read;
-    peresource::ReadResource(image, type, id, &found, &read);
+    size_t offset = 0, foundSize = 0;
+    const std::string lookup = peresource::LocateResource(image, type, id, &found, &offset, &foundSize);
+    if (found && (offset > image.size() || image.size() - offset < foundSize))
+        __builtin_trap();
     uint32_t checksum = 0;
     peresource::ComputeChecksum(image, &checksum);
+    peresource::IsSigned(image);
 
-    peresource::Bytes out;
+    peresource::Bytes out, read;
     if (!peresource::SetResource(image, type, id, payload, payloadSize, &out).empty())
         return 0;
+    // The writer refuses whatever the lookup finds damaged: one set of rules.
+    if (!lookup.empty())
+        __builtin_trap();
     if (!peresource::ReadResource(out, type, id, &found, &read).empty() || !found ||
         read != peresource::Bytes(payload, payload + payloadSize))
         __builtin_trap();

@@ -3,6 +3,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
+
+#include "pe_resource.h"
 #include "tool_names.h"
 
 namespace ekisatool {
@@ -159,7 +162,71 @@ void Progress::Add(uint64_t bytes) {
     m_shown = true;
 }
 
-bool OpenArchive(const std::string& path, ERawFile* file, EKISAArchive* archive) {
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
+    const FileStatus status = GetTargetStatus(path);
+    if (!status.exists || status.isDirectory) {
+        Error(path + (status.exists ? ": is a folder" : ": no such file"));
+        return false;
+    }
+    if (status.size > kMaxProgram) {
+        Error(path + ": too large for a patch installer (Windows maps no program of 2 GiB)");
+        return false;
+    }
+    ERawFile file;
+    if (file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
+        Error(path + ": cannot open: " + LastErrorText());
+        return false;
+    }
+    try {
+        bytes->resize(size_t(status.size));
+    } catch (const std::bad_alloc&) {
+        Error(path + ": not enough memory to read it");
+        return false;
+    }
+    uint32_t done = 0;
+    while (done < bytes->size()) {
+        const uint32_t n = file.Read(bytes->data() + done, uint32_t(bytes->size()) - done);
+        if (n == 0) break;
+        done += n;
+    }
+    if (done != bytes->size()) {
+        Error(path + ": file changed while it was read");
+        return false;
+    }
+    return true;
+}
+
+std::string PatchDataName() { return "\"" + std::string(kPatchDataType) + "\" " + std::to_string(kPatchDataId); }
+
+bool IsProgram(const std::vector<uint8_t>& bytes) { return bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z'; }
+
+bool IsProgramFile(const std::string& path) {
+    ERawFile file;
+    uint8_t head[2];
+    return file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) == eslResultSuccess &&
+           file.Read(head, 2) == 2 && head[0] == 'M' && head[1] == 'Z';
+}
+
+bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes) {
+    bool found = false;
+    size_t offset = 0, size = 0;
+    const std::string why = peresource::LocateResource(*bytes, peresource::ResourceKey::Name(kPatchDataType),
+                                                     peresource::ResourceKey::Id(kPatchDataId), &found, &offset, &size);
+    if (!why.empty()) {
+        Error(path + ": a Windows program that cannot be read: " + why);
+        return false;
+    }
+    if (!found) {
+        Error(path + ": a Windows program without patch data (no resource " + PatchDataName() +
+              "); not a patch installer");
+        return false;
+    }
+    bytes->resize(offset + size);
+    bytes->erase(bytes->begin(), bytes->begin() + long(offset));
+    return true;
+}
+
+bool ArchiveInput::Open(const std::string& path) {
     const FileStatus status = GetTargetStatus(path);
     if (!status.exists) {
         Error(path + ": no such file");
@@ -169,18 +236,25 @@ bool OpenArchive(const std::string& path, ERawFile* file, EKISAArchive* archive)
         Error(path + ": is a folder");
         return false;
     }
-    if (file->Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
+    ESLFileObject* source = &m_file;
+    if (IsProgramFile(path)) {
+        if (!ReadWholeFile(path, &m_data) || !TakePatchData(path, &m_data)) return false;
+        m_memory.Open(m_data.data(), uint32_t(m_data.size()));
+        source = &m_memory;
+    } else if (m_file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
         Error(path + ": cannot open: " + LastErrorText());
         return false;
     }
-    if (archive->Open(file, nullptr) == eslResultSuccess) return true;
+    if (m_archive.Open(source, nullptr) == eslResultSuccess) return true;
     static const uint8_t kMagic[8] = {'D', 'a', 'd', 'e', 'z', 0x1A, 0, 0};
     uint8_t magic[8];
-    file->Seek(0, ESLFileObject::FromBegin);
-    if (file->Read(magic, 8) == 8 && memcmp(magic, kMagic, 8) == 0)
-        Error(path + ": damaged EKISA archive (its directory cannot be read)");
+    source->Seek(0, ESLFileObject::FromBegin);
+    const bool damaged = source->Read(magic, 8) == 8 && memcmp(magic, kMagic, 8) == 0;
+    const std::string why = damaged ? "damaged EKISA archive (its directory cannot be read)" : "not an EKISA archive";
+    if (source == &m_file)
+        Error(path + ": " + why);
     else
-        Error(path + ": not an EKISA archive");
+        Error(path + ": its patch data (resource " + PatchDataName() + ") is " + (damaged ? "a " : "") + why);
     return false;
 }
 

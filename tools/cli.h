@@ -84,8 +84,40 @@ private:
     bool m_force;
 };
 
-// Opens an archive file for reading, saying why when it cannot.
-bool OpenArchive(const std::string& path, ERawFile* file, EKISAArchive* archive);
+// A patch installer carries its archive as this resource.
+const char kPatchDataType[] = "RT_RCDATA";
+const uint16_t kPatchDataId = 130;
+std::string PatchDataName();  // "RT_RCDATA" 130, for messages
+// Windows maps no image of 2 GiB or more; stub and archive share that.
+const uint64_t kMaxProgram = 0x7FF00000u;
+
+// Whole files: stubs, archives and patch installers share the 2 GiB that
+// Windows maps of a program. False, having said why, when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes);
+
+// Whether bytes begin as a Windows program does ("MZ").
+bool IsProgram(const std::vector<uint8_t>& bytes);
+bool IsProgramFile(const std::string& path);
+
+// A patch installer's patch data (resource "RT_RCDATA" 130) in place of
+// the program's bytes. False, having said why, when the program cannot be
+// read or holds none.
+bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes);
+
+// An archive opened for reading: an archive file, or the patch data of a
+// patch installer, which is read into memory.
+class ArchiveInput {
+public:
+    // Says why and returns false when path is neither.
+    bool Open(const std::string& path);
+    EKISAArchive& Archive() { return m_archive; }
+
+private:
+    ERawFile m_file;
+    std::vector<uint8_t> m_data;
+    EMemoryFile m_memory;
+    EKISAArchive m_archive;  // declared last: closed before what it reads
+};
 
 struct EntryInfo {
     std::string stored;              // name as stored (CP932)

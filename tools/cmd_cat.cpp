@@ -27,9 +27,9 @@ int RunCat(const std::vector<std::string>& args) {
     }
     if (path.empty()) return UsageError("cat", "ARCHIVE missing");
     if (name.empty()) return UsageError("cat", "NAME missing");
-    ERawFile file;
-    EKISAArchive archive;
-    if (!OpenArchive(path, &file, &archive)) return kExitFailed;
+    ArchiveInput input;
+    if (!input.Open(path)) return kExitFailed;
+    EKISAArchive& archive = input.Archive();
 
     // NAME is shown by list with '/' between folders; stored paths use '\'.
     std::string folder, leaf, why;
@@ -76,7 +76,9 @@ const Command kCatCommand = {
     "cat", "ARCHIVE NAME [-p PASSWORD]", "write one entry to standard output",
     "Writes the entry NAME (a path as list shows it) to standard output.\n"
     "  -p PASSWORD  password of a bshf_crypt or ekisa_crypt entry (without it,\n"
-    "               or with -p '', the coder's default password)\n",
+    "               or with -p '', the coder's default password)\n"
+    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
+    "data is read.\n",
     RunCat};
 
 }  // namespace ekisatool

@@ -167,9 +167,9 @@ int RunExtract(const std::vector<std::string>& args) {
         }
     }
     if (path.empty()) return UsageError("extract", "ARCHIVE missing");
-    ERawFile file;
-    EKISAArchive archive;
-    if (!OpenArchive(path, &file, &archive)) return kExitFailed;
+    ArchiveInput input;
+    if (!input.Open(path)) return kExitFailed;
+    EKISAArchive& archive = input.Archive();
     if (!EnsureOutputFolder(out)) return kExitFailed;
     ExtractVisitor visitor(path, out, names, force, havePassword ? password.c_str() : nullptr);
     bool ok = Walk(path, archive, visitor);
@@ -196,7 +196,9 @@ const Command kExtractCommand = {
     "Each file is written under a temporary name and renamed only once it was\n"
     "read in full and its checksum matched. Names with \"..\", absolute or drive\n"
     "paths are refused, and so is a symbolic link or other non-folder where an\n"
-    "entry needs a folder inside DIR.\n",
+    "entry needs a folder inside DIR.\n"
+    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
+    "data is read.\n",
     RunExtract};
 
 }  // namespace ekisatool

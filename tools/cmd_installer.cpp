@@ -15,10 +15,6 @@ namespace {
 typedef std::vector<uint8_t> Bytes;
 
 const char kStubName[] = "patch_installer_stub.exe";
-const char kPatchDataType[] = "RT_RCDATA";
-const uint16_t kPatchDataId = 130;
-// Windows maps no image of 2 GiB or more; stub and archive share that.
-const uint64_t kMaxInput = 0x7FF00000u;
 
 // The files the installer installs, with the names its check boxes show.
 struct Installed {
@@ -34,33 +30,19 @@ std::string Local(const std::string& cp932) {
     return local;
 }
 
-bool ReadWholeFile(const std::string& path, Bytes* bytes) {
-    const FileStatus status = GetTargetStatus(path);
-    if (!status.exists || status.isDirectory) {
-        Error(path + (status.exists ? ": is a folder" : ": no such file"));
-        return false;
+// The stub of the kit: beside this program (the Windows kit, a build
+// folder), else in ../share/ekisa/ (installed from the package, or the
+// package unpacked anywhere). Empty when neither has it; *tried lists both.
+std::string FindStub(std::string* tried) {
+    const std::string folder = ProgramFolder();
+    const std::string base = folder.empty() ? "." : folder;
+    const std::string places[] = {JoinPath(base, kStubName), JoinPath(JoinPath(base, "../share/ekisa"), kStubName)};
+    for (const std::string& place : places) {
+        const FileStatus status = GetTargetStatus(place);
+        if (status.exists && !status.isDirectory) return place;
+        *tried += (tried->empty() ? "" : ", ") + place;
     }
-    if (status.size > kMaxInput) {
-        Error(path + ": too large for a patch installer");
-        return false;
-    }
-    ERawFile file;
-    if (file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
-        Error(path + ": cannot open: " + LastErrorText());
-        return false;
-    }
-    bytes->resize(size_t(status.size));
-    uint32_t done = 0;
-    while (done < bytes->size()) {
-        const uint32_t n = file.Read(bytes->data() + done, uint32_t(bytes->size()) - done);
-        if (n == 0) break;
-        done += n;
-    }
-    if (done != bytes->size()) {
-        Error(path + ": file changed while it was read");
-        return false;
-    }
-    return true;
+    return std::string();
 }
 
 // Reads the archive as the installer will: opened in memory, the two files
@@ -146,18 +128,26 @@ int RunInstaller(const std::vector<std::string>& args) {
     if (archivePath.empty()) return UsageError("installer", "ARCHIVE missing");
     if (output.empty()) return UsageError("installer", "-o PATCH.exe missing");
     if (stub.empty()) {
-        const std::string folder = ProgramFolder();
-        stub = JoinPath(folder.empty() ? "." : folder, kStubName);
-        if (!GetTargetStatus(stub).exists) {
-            Error(std::string("no installer stub: ") + kStubName + " is not beside this program (" + stub +
-                  "); name one with --stub STUB.exe");
+        std::string tried;
+        stub = FindStub(&tried);
+        if (stub.empty()) {
+            Error(std::string("no installer stub: ") + kStubName + " is neither beside this program nor in " +
+                  "../share/ekisa/ (" + tried + "); name one with --stub STUB.exe");
             return kExitFailed;
         }
     }
 
     Bytes archive, image, result;
-    if (!ReadWholeFile(archivePath, &archive) || !CheckArchive(archivePath, archive)) return kExitFailed;
+    // An earlier patch installer gives its patch data, for a new stub.
+    if (!ReadWholeFile(archivePath, &archive) || (IsProgram(archive) && !TakePatchData(archivePath, &archive)) ||
+        !CheckArchive(archivePath, archive))
+        return kExitFailed;
     if (!ReadWholeFile(stub, &image)) return kExitFailed;
+    if (peresource::IsSigned(image)) {
+        Error(stub + ": is signed; adding the patch data would break the signature. Build the patch installer "
+                     "from the unsigned stub, then sign the patch installer");
+        return kExitFailed;
+    }
     const peresource::ResourceKey type = peresource::ResourceKey::Name(kPatchDataType);
     const peresource::ResourceKey id = peresource::ResourceKey::Id(kPatchDataId);
     std::string why = peresource::SetResource(image, type, id, archive.data(), archive.size(), &result);
@@ -199,13 +189,16 @@ const Command kInstallerCommand = {
     "patch data. The stub itself is not changed.\n"
     "  -o PATCH.exe     the patch installer to write\n"
     "  --stub STUB.exe  the installer stub (default: patch_installer_stub.exe\n"
-    "                   beside this program)\n"
+    "                   beside this program, else in ../share/ekisa/ from it)\n"
     "  -f               replace PATCH.exe if it exists\n"
     "ARCHIVE is first read as the installer will read it: \"quorvel.exe\" and\n"
     "\"script.eka\" from its root, with the default password, to their end. A\n"
     "damaged archive, or an entry that does not read back with the default\n"
     "password, is refused; a missing entry gets a warning that says what the\n"
-    "installer would report.\n",
+    "installer would report. ARCHIVE may also be an earlier patch installer:\n"
+    "its patch data goes into the new one.\n"
+    "Sign PATCH.exe after making it, not the stub: a signature covers every\n"
+    "byte, so a signed stub is refused.\n",
     RunInstaller};
 
 }  // namespace ekisatool

@@ -30,9 +30,9 @@ int RunList(const std::vector<std::string>& args) {
     if (args.empty()) return UsageError("list", "ARCHIVE missing");
     if (args.size() > 1) return UsageError("list", "unexpected argument " + Quoted(args[1]));
     const std::string& path = args[0];
-    ERawFile file;
-    EKISAArchive archive;
-    if (!OpenArchive(path, &file, &archive)) return kExitFailed;
+    ArchiveInput input;
+    if (!input.Open(path)) return kExitFailed;
+    EKISAArchive& archive = input.Archive();
     ListVisitor visitor;
     bool ok = Walk(path, archive, visitor);
     std::string why = visitor.Problem();
@@ -49,7 +49,9 @@ int RunList(const std::vector<std::string>& args) {
 const Command kListCommand = {
     "list", "ARCHIVE", "list the entries",
     "Prints one line per entry: its size in bytes (- for a folder), encode type,\n"
-    "time stamp (UTC) and path; folder paths end in '/'.\n",
+    "time stamp (UTC) and path; folder paths end in '/'.\n"
+    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
+    "data is read.\n",
     RunList};
 
 }  // namespace ekisatool

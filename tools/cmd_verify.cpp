@@ -54,9 +54,9 @@ int RunVerify(const std::vector<std::string>& args) {
         }
     }
     if (path.empty()) return UsageError("verify", "ARCHIVE missing");
-    ERawFile file;
-    EKISAArchive archive;
-    if (!OpenArchive(path, &file, &archive)) return kExitFailed;
+    ArchiveInput input;
+    if (!input.Open(path)) return kExitFailed;
+    EKISAArchive& archive = input.Archive();
     VerifyVisitor visitor(path, havePassword ? password.c_str() : nullptr);
     if (!Walk(path, archive, visitor)) {
         Error(path + ": verification failed");
@@ -73,7 +73,9 @@ const Command kVerifyCommand = {
     "verify", "ARCHIVE [-p PASSWORD]", "read every entry and check its checksum",
     "Reads every entry to its end, as extract would, and checks its checksum.\n"
     "  -p PASSWORD  password of the bshf_crypt and ekisa_crypt entries (without\n"
-    "               it, or with -p '', the coder's default password)\n",
+    "               it, or with -p '', the coder's default password)\n"
+    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
+    "data is read.\n",
     RunVerify};
 
 }  // namespace ekisatool

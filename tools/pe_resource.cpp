@@ -149,10 +149,13 @@ struct DirectoryHeader {
     uint16_t major = 0, minor = 0;
 };
 
+// The data stays where it is (in the image, or the caller's new data):
+// the lookup copies nothing, and the writer copies each leaf once.
 struct Leaf {
     ResourceKey language;
     uint32_t codePage = 0, reserved = 0;
-    Bytes data;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
 };
 
 template <class Child>
@@ -259,7 +262,8 @@ private:
         leaf->language = e.key;
         leaf->codePage = U32(m_b, at + 8);
         leaf->reserved = U32(m_b, at + 12);
-        leaf->data.assign(m_b.begin() + long(offset), m_b.begin() + long(offset + size));
+        leaf->data = m_b.data() + offset;
+        leaf->size = size;
         return std::string();
     }
 
@@ -310,7 +314,7 @@ public:
                 for (const Leaf& l : n.children) {
                     ++leaves;
                     names += NameBytes(l.language);
-                    data += AlignUp(l.data.size(), 8);
+                    data += AlignUp(l.size, 8);
                 }
             }
         }
@@ -339,10 +343,10 @@ public:
                 const size_t leaf = size_t(m_nextLeaf);
                 m_nextLeaf += 16;
                 const size_t bytes = size_t(m_nextData);
-                m_nextData += AlignUp(l.data.size(), 8);
-                if (!l.data.empty()) memcpy(&m_out[bytes], l.data.data(), l.data.size());
+                m_nextData += AlignUp(l.size, 8);
+                if (l.size != 0) memcpy(&m_out[bytes], l.data, l.size);
                 Put32(m_out, leaf, m_address + uint32_t(bytes));
-                Put32(m_out, leaf + 4, uint32_t(l.data.size()));
+                Put32(m_out, leaf + 4, uint32_t(l.size));
                 Put32(m_out, leaf + 8, l.codePage);
                 Put32(m_out, leaf + 12, l.reserved);
                 EntryTo(d + 16 + 8 * k, l.language, uint32_t(leaf));
@@ -397,7 +401,8 @@ private:
 // replaces, else neutral.
 void PutLeaf(Tree& tree, const ResourceKey& type, const ResourceKey& name, const uint8_t* data, size_t size) {
     Leaf leaf;
-    leaf.data.assign(data, data + size);
+    leaf.data = data;
+    leaf.size = size;
     auto t = std::find_if(tree.types.begin(), tree.types.end(), [&](const TypeNode& x) { return x.key.Matches(type); });
     if (t == tree.types.end()) {
         tree.types.push_back(TypeNode());
@@ -472,24 +477,42 @@ bool ComputeChecksum(const Bytes& b, uint32_t* checksum) {
     return true;
 }
 
-std::string ReadResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found, Bytes* data) {
+std::string LocateResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found,
+                           size_t* offset, size_t* size) {
     *found = false;
     Image image;
     std::string why = ParseImage(b, &image);
+    if (!why.empty()) return why;
+    // Holding no resources is an answer, not damage.
+    if (image.DirectoryAddress(b, kDirectoryResource) == 0 || image.DirectorySize(b, kDirectoryResource) == 0)
+        return std::string();
     Tree tree;
     size_t index = 0;
-    if (why.empty()) why = ReadTree(b, image, &index, &tree);
+    why = ReadTree(b, image, &index, &tree);
     if (!why.empty()) return why;
     for (const TypeNode& t : tree.types) {
         if (!t.key.Matches(type)) continue;
         for (const NameNode& n : t.children) {
             if (!n.key.Matches(name) || n.children.empty()) continue;
             *found = true;
-            *data = n.children.front().data;
+            *offset = size_t(n.children.front().data - b.data());
+            *size = n.children.front().size;
             return std::string();
         }
     }
     return std::string();
+}
+
+std::string ReadResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found, Bytes* data) {
+    size_t offset = 0, size = 0;
+    const std::string why = LocateResource(b, type, name, found, &offset, &size);
+    if (*found) data->assign(b.begin() + long(offset), b.begin() + long(offset + size));
+    return why;
+}
+
+bool IsSigned(const Bytes& b) {
+    Image image;
+    return ParseImage(b, &image).empty() && image.DirectorySize(b, kDirectorySecurity) != 0;
 }
 
 std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, const uint8_t* data,

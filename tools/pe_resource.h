@@ -51,11 +51,21 @@ struct ResourceKey {
 std::string SetResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, const uint8_t* data,
                         size_t size, Bytes* output);
 
-// The data of resource (type, name) in its first language. Returns an empty
-// text when the image could be read (*found says whether the resource is
-// there), else what is wrong with it.
+// Where the data of resource (type, name) in its first language lies in
+// image: size bytes from offset. Returns an empty text when the image could
+// be read (*found says whether the resource is there; an image without
+// resources has none), else what is wrong with it. The image is checked by
+// the rules SetResource applies before it changes anything, so a damaged,
+// truncated or looping tree gets the same answer from both.
+std::string LocateResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, bool* found,
+                           size_t* offset, size_t* size);
+// The same, as a copy of the data.
 std::string ReadResource(const Bytes& image, const ResourceKey& type, const ResourceKey& name, bool* found,
                          Bytes* data);
+
+// Whether the image carries a signature (a certificate table), which
+// SetResource refuses: changing any byte would break it.
+bool IsSigned(const Bytes& image);
 
 // The image checksum as Windows computes it, the checksum field counted as
 // zero. Returns false when image is not a PE image.

@@ -421,6 +421,12 @@ std::vector<Scenario> Scenarios() {
                         Expect(expected.exe.empty() && expected.script.size() == 65536, "unexpected payload sizes");
                         ExpectGameFiles(folder, expected, "after the run");
                     }});
+    list.push_back({"install", "signed after it was made: installs as unsigned", [](const Setup& s) {
+                        std::string folder = GameFolder(s.work + "\\signed", s.original);
+                        PointRegistryAt(folder);
+                        Install(s.Variant("e2e_signed"), "", true, true, kSuccess);
+                        ExpectGameFiles(folder, s.patch, "after the run");
+                    }});
     list.push_back({"install", "EXE missing from the patch: nothing installed", [](const Setup& s) {
                         std::string folder = GameFolder(s.work + "\\no exe", s.original);
                         PointRegistryAt(folder);

@@ -1,14 +1,18 @@
 # `ekisa installer` with the stub the build makes: the host tool and the
 # Windows tool (under Wine) write the same bytes, objdump reads the result,
 # the stub stays as it was, and bad stubs and archives leave nothing behind.
+# The commands that read archives read patch installers, signed ones too
+# (osslsigncode verifies the signature); a signed stub is refused.
 # The build makes the host tool's installer (REFERENCE), so that each side
 # runs where its tool runs: the Windows side also in the 32-bit test machine.
 #   cmake -DSIDE=host -DHOST_TOOL=... -DSTUB=... -DNO_RESOURCES=... -DOBJDUMP=...
-#         -DARCHIVE=... -DONLY_SCRIPT=... -DBAD_ENTRY=... -DREFERENCE=... -DWORK=... -P this
+#         -DARCHIVE=... -DONLY_SCRIPT=... -DBAD_ENTRY=... -DSIGNED=... -DSIGNED_STUB=...
+#         -DOSSLSIGNCODE=... -DCERTIFICATE=... -DREFERENCE=... -DWORK=... -P this
 #   cmake -DSIDE=windows -DWINDOWS_TOOL=... -DRUNNER=... -DSTUB=... -DARCHIVE=...
 #         -DREFERENCE=... -DWORK=... -P this
 if(SIDE STREQUAL "host")
-  set(needed HOST_TOOL STUB NO_RESOURCES OBJDUMP ARCHIVE ONLY_SCRIPT BAD_ENTRY REFERENCE WORK)
+  set(needed HOST_TOOL STUB NO_RESOURCES OBJDUMP ARCHIVE ONLY_SCRIPT BAD_ENTRY SIGNED SIGNED_STUB OSSLSIGNCODE
+             CERTIFICATE REFERENCE WORK)
 elseif(SIDE STREQUAL "windows")
   set(needed WINDOWS_TOOL RUNNER STUB ARCHIVE REFERENCE WORK)
 else()
@@ -51,6 +55,15 @@ function(check name)
   endif()
 endfunction()
 
+# output_of(var COMMAND...): the command's standard output; it must succeed.
+function(output_of var)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(SEND_ERROR "${ARGN}: exit ${rc}: ${err}")
+  endif()
+  set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
 file(SHA256 "${STUB}" stub_before)
 file(SHA256 "${REFERENCE}" reference_hash)
 
@@ -73,6 +86,11 @@ if(SIDE STREQUAL "windows")
   foreach(other windows kit)
     same_bytes("${WORK}/${other}.exe" "${other}.exe")
   endforeach()
+  output_of(archive_list "${RUNNER}" "${WINDOWS_TOOL}" list "${win_archive}")
+  output_of(kit_list "${RUNNER}" "${WINDOWS_TOOL}" list "${win_work}\\kit.exe")
+  if(NOT kit_list STREQUAL archive_list OR NOT kit_list MATCHES "quorvel.exe")
+    message(SEND_ERROR "the Windows tool lists the patch installer as\n${kit_list}\nand its archive as\n${archive_list}")
+  endif()
   file(WRITE "${WORK}/text.exe" "This is not a program, just some text that is long enough to look at.\n")
   check("Windows tool, stub not a PE file" EXIT 1 OUTPUT "${WORK}/bad.exe" ERROR "not a PE file"
         COMMAND "${RUNNER}" "${WINDOWS_TOOL}" installer "${win_archive}" -o "${win_work}\\bad.exe"
@@ -130,6 +148,54 @@ check("archive: not an archive" EXIT 1 OUTPUT "${out}" ERROR "not a readable EKI
       COMMAND "${HOST_TOOL}" installer "${WORK}/text.exe" -o "${out}" --stub "${STUB}")
 check("archive: script only" EXIT 0 OUTPUT "${out}" ERROR "quorvel.exe is not in the archive's root"
       COMMAND "${HOST_TOOL}" installer "${ONLY_SCRIPT}" -o "${out}" --stub "${STUB}")
+
+# Patch installers, signed or not, read as the archive they carry.
+execute_process(COMMAND "${OSSLSIGNCODE}" verify -CAfile "${CERTIFICATE}" -in "${SIGNED}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE verify_out ERROR_VARIABLE verify_out)
+if(NOT rc EQUAL 0)
+  message(SEND_ERROR "osslsigncode verify ${SIGNED}: exit ${rc}\n${verify_out}")
+endif()
+output_of(archive_list "${HOST_TOOL}" list "${ARCHIVE}")
+file(MAKE_DIRECTORY "${WORK}/from-archive")
+output_of(ignored "${HOST_TOOL}" extract "${ARCHIVE}" -o "${WORK}/from-archive")
+foreach(program host SIGNED)
+  set(path "${WORK}/host.exe")
+  if(program STREQUAL "SIGNED")
+    set(path "${SIGNED}")
+  endif()
+  output_of(listed "${HOST_TOOL}" list "${path}")
+  if(NOT listed STREQUAL archive_list OR NOT listed MATCHES "quorvel.exe")
+    message(SEND_ERROR "list ${program}: \n${listed}\nnot as the archive's:\n${archive_list}")
+  endif()
+  output_of(ignored "${HOST_TOOL}" verify "${path}")
+  output_of(ignored "${HOST_TOOL}" extract "${path}" -o "${WORK}/from-${program}")
+  execute_process(COMMAND "${HOST_TOOL}" cat "${path}" quorvel.exe OUTPUT_FILE "${WORK}/from-${program}/cat")
+  foreach(file quorvel.exe script.eka cat)
+    set(want_file "${file}")
+    if(file STREQUAL "cat")
+      set(want_file quorvel.exe)
+    endif()
+    file(SHA256 "${WORK}/from-archive/${want_file}" want)
+    file(SHA256 "${WORK}/from-${program}/${file}" got)
+    if(NOT got STREQUAL want)
+      message(SEND_ERROR "${program}: ${file} differs from the archive's ${want_file}")
+    endif()
+  endforeach()
+endforeach()
+# An earlier patch installer gives its patch data to a new one.
+check("archive: a signed patch installer" EXIT 0 OUTPUT "${WORK}/again.exe"
+      COMMAND "${HOST_TOOL}" installer "${SIGNED}" -o "${WORK}/again.exe" --stub "${STUB}")
+same_bytes("${WORK}/again.exe" "an installer made from a signed patch installer")
+
+set(none "${WORK}/no-output")
+check("list: the stub" EXIT 1 OUTPUT "${none}" ERROR "its patch data (resource \"RT_RCDATA\" 130) is not an EKISA archive"
+      COMMAND "${HOST_TOOL}" list "${STUB}")
+check("list: a program without resources" EXIT 1 OUTPUT "${none}" ERROR "without patch data"
+      COMMAND "${HOST_TOOL}" list "${NO_RESOURCES}")
+check("verify: a patch installer cut in half" EXIT 1 OUTPUT "${none}" ERROR "truncated"
+      COMMAND "${HOST_TOOL}" verify "${WORK}/cut-in-half.exe")
+check("stub: signed" EXIT 1 OUTPUT "${out}" ERROR "then sign the patch installer"
+      COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${SIGNED_STUB}")
 
 file(SHA256 "${STUB}" stub_after)
 if(NOT stub_after STREQUAL stub_before)

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "pe_resource.h"
 #include "pe_sample.h"
@@ -135,57 +136,111 @@ TEST(PeResource, AddsAResourceThatIsMissing) {
     EXPECT_EQ(payload, Get(out, ResourceKey::Name("patch"), kId));
 }
 
-TEST(PeResource, RefusesWhatItCannotRewrite) {
+// One table for the writer and the lookup: what damages the image or its
+// tree is refused by both with the same words (they share the rules); what
+// only stops a rewrite leaves the lookup free to read.
+TEST(PeResource, WriterAndLookupRefuseAlike) {
     pesample::Layout at;
     const Bytes good = pesample::Make(pesample::Options(), &at);
+    const Bytes placeholder = Get(good, kType, kId);
     pesample::Options noResources;
     noResources.resources = false;
+    enum Lookup { kSame, kReads, kNone };
     struct Case {
         const char* what;
         Bytes image;
-        const char* message;
+        const char* message;  // the writer's refusal; "" when it accepts
+        Lookup lookup;
     };
     std::vector<Case> cases;
-    auto damaged = [&](const char* what, const char* message, size_t offset, std::vector<uint8_t> bytes) {
+    auto damaged = [&](const char* what, const char* message, Lookup lookup, size_t offset,
+                       std::vector<uint8_t> bytes) {
         Bytes b = good;
         for (size_t i = 0; i < bytes.size(); ++i) b[offset + i] = bytes[i];
-        cases.push_back({what, b, message});
+        cases.push_back({what, b, message, lookup});
     };
-    cases.push_back({"text", Bytes(300, 'x'), "not a PE file (no MZ header)"});
-    cases.push_back({"empty", Bytes(), "not a PE file"});
-    damaged("no PE signature", "not a PE file (no PE signature)", at.peHeader, {'N', 'E'});
-    damaged("PE header beyond the end", "not a PE file", 0x3C, {0xF0, 0xFF, 0, 0});
-    damaged("ROM image", "not a PE32 or PE32+ image", at.optional, {0x07, 0x01});
-    damaged("odd file alignment", "damaged (section alignment", at.optional + 36, {0x01, 0x03});
-    cases.push_back({"cut in the headers", Part(good, 0, 0x100), "truncated"});
-    cases.push_back({"cut in the section table", Part(good, 0, at.sectionTable + 50), "truncated"});
-    cases.push_back({"cut in the resources", Part(good, 0, at.rsrcRaw + 40), "truncated"});
-    cases.push_back({"no resources", pesample::Make(noResources), "has no resource section"});
-    damaged("signed", "is signed", at.directories + 32, {0x00, 0x10, 0, 0, 0x10, 0, 0, 0});
+    cases.push_back({"good", good, "", kReads});
+    cases.push_back({"text", Bytes(300, 'x'), "not a PE file (no MZ header)", kSame});
+    cases.push_back({"empty", Bytes(), "not a PE file", kSame});
+    damaged("no PE signature", "not a PE file (no PE signature)", kSame, at.peHeader, {'N', 'E'});
+    damaged("PE header beyond the end", "not a PE file", kSame, 0x3C, {0xF0, 0xFF, 0, 0});
+    damaged("ROM image", "not a PE32 or PE32+ image", kSame, at.optional, {0x07, 0x01});
+    damaged("odd file alignment", "damaged (section alignment", kSame, at.optional + 36, {0x01, 0x03});
+    cases.push_back({"cut in the headers", Part(good, 0, 0x100), "truncated", kSame});
+    cases.push_back({"cut in the section table", Part(good, 0, at.sectionTable + 50), "truncated", kSame});
+    cases.push_back({"cut in the resources", Part(good, 0, at.rsrcRaw + 40), "truncated", kSame});
+    cases.push_back({"no resources", pesample::Make(noResources), "has no resource section", kNone});
+    damaged("signed", "is signed", kReads, at.directories + 32, {0x00, 0x10, 0, 0, 0x10, 0, 0, 0});
     // .reloc loses its discardable flag (the fourth section, flags at +36).
-    damaged("fixed section after", "not discardable", at.sectionTable + 3 * 40 + 39, {0x40});
-    damaged("resource data elsewhere", "resource data lies outside the file", at.dataEntry, {0, 0, 0, 0x7F});
-    damaged("directory points at itself", "damaged", at.rsrcRaw + 20, {0, 0, 0, 0x80});
+    damaged("fixed section after", "not discardable", kReads, at.sectionTable + 3 * 40 + 39, {0x40});
+    damaged("resource data elsewhere", "resource data lies outside the file", kSame, at.dataEntry, {0, 0, 0, 0x7F});
+    damaged("directory points at itself", "damaged", kSame, at.rsrcRaw + 20, {0, 0, 0, 0x80});
+    damaged("directory counts run out", "runs out of its section", kSame, at.rsrcRaw + 12, {0xFF, 0xFF});
+    damaged("name outside the section", "name lies outside its section", kSame, at.rsrcRaw + 16, {0xF0, 0xFF, 0, 0x80});
     // Found by fuzzing: each made a broken image before it was refused.
-    damaged("resources over the headers", "overlaps the headers", at.sectionTable + 2 * 40 + 20, {0, 0, 0, 0});
-    damaged("relocations nowhere", "outside every section", at.directories + 40, {0, 0, 0, 0x10});
-    damaged("symbol table past the end", "past the end of the file", at.peHeader + 12, {0, 0xFF, 0xFF, 0xFF});
+    damaged("resources over the headers", "overlaps the headers", kSame, at.sectionTable + 2 * 40 + 20, {0, 0, 0, 0});
+    damaged("relocations nowhere", "outside every section", kReads, at.directories + 40, {0, 0, 0, 0x10});
+    damaged("symbol table past the end", "past the end of the file", kReads, at.peHeader + 12, {0, 0xFF, 0xFF, 0xFF});
     // .debug (the fifth section) far up, and the debug entry in .rdata (the second).
-    damaged("section beyond 2 GiB", "beyond 2 GiB", at.sectionTable + 4 * 40 + 12, {0x00, 0x50, 0xF9, 0xFF});
+    damaged("section beyond 2 GiB", "beyond 2 GiB", kSame, at.sectionTable + 4 * 40 + 12, {0x00, 0x50, 0xF9, 0xFF});
     const size_t rdataRaw = pesample::Read32(good, at.sectionTable + 40 + 20);
-    damaged("debug data past the end", "debug entry points past", rdataRaw + 24, {0, 0, 0, 0x70});
-    damaged("debug data in the resources", "debug entry points into", rdataRaw + 24,
+    damaged("debug data past the end", "debug entry points past", kReads, rdataRaw + 24, {0, 0, 0, 0x70});
+    damaged("debug data in the resources", "debug entry points into", kReads, rdataRaw + 24,
             {uint8_t(at.rsrcRaw), uint8_t(at.rsrcRaw >> 8), 0, 0});
-    damaged("debug address in no section", "outside every section", rdataRaw + 20, {0, 0, 0, 0x40});
+    damaged("debug address in no section", "outside every section", kReads, rdataRaw + 20, {0, 0, 0, 0x40});
     for (const Case& c : cases) {
         Bytes out = {1, 2, 3};
         const std::string why = peresource::SetResource(c.image, kType, kId, good.data(), 10, &out);
         EXPECT_NE(std::string::npos, why.find(c.message)) << c.what << ": " << why;
-        EXPECT_EQ(Bytes({1, 2, 3}), out) << c.what;
+        EXPECT_EQ(*c.message == 0, why.empty()) << c.what << ": " << why;
+        if (*c.message != 0) {
+            EXPECT_EQ(Bytes({1, 2, 3}), out) << c.what;
+        }
+        bool found = true;
+        size_t offset = 0, size = 0;
+        const std::string read = peresource::LocateResource(c.image, kType, kId, &found, &offset, &size);
+        EXPECT_EQ(c.lookup == kSame ? why : "", read) << c.what;
+        EXPECT_EQ(c.lookup == kReads, found) << c.what;
+        if (found) {
+            EXPECT_EQ(placeholder, Part(c.image, offset, size)) << c.what;
+        }
     }
 }
 
 #if defined(_WIN32)
+
+// What Explorer and the elevation prompt show of a patch installer, read
+// as they read it: the version and Japanese texts (UTF-16, from the
+// resource script's UTF-8).
+void ExpectVersionResource(const char* path) {
+    wchar_t wide[MAX_PATH];
+    ASSERT_NE(0, MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH));
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(wide, &ignored);
+    ASSERT_NE(0u, size) << "no version resource";
+    std::vector<uint8_t> block(size);
+    ASSERT_TRUE(GetFileVersionInfoW(wide, 0, size, block.data()));
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &value, &length));
+    EXPECT_EQ(0x00010000u, static_cast<VS_FIXEDFILEINFO*>(value)->dwFileVersionMS);
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length));
+    ASSERT_EQ(4u, length);
+    EXPECT_EQ(0x0411, static_cast<WORD*>(value)[0]) << "Japanese";
+    EXPECT_EQ(932, static_cast<WORD*>(value)[1]) << "Shift-JIS";
+    const struct {
+        const wchar_t* name;
+        const wchar_t* text;
+    } strings[] = {{L"FileDescription", L"ミルトア 修正パッチ"},
+                   {L"ProductName", L"ミルトア 修正パッチ"},
+                   {L"CompanyName", L"ミルトア制作室"},
+                   {L"FileVersion", L"1.0.0.0"}};
+    for (const auto& s : strings) {
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\041103a4\\") + s.name;
+        ASSERT_TRUE(VerQueryValueW(block.data(), query.c_str(), &value, &length)) << query;
+        EXPECT_EQ(std::wstring(s.text), static_cast<const wchar_t*>(value)) << query;
+    }
+}
 
 // The stub the build makes (PE32 on the 32-bit build, PE32+ on the other),
 // rewritten and read back by the platform's loader.
@@ -230,7 +285,14 @@ TEST(PeResource, InstallerStubReadsBackThroughTheLoader) {
         // The installer's own resources are still there.
         EXPECT_NE(nullptr, FindResourceA(module, MAKEINTRESOURCEA(102), MAKEINTRESOURCEA(5)));  // main dialog
         EXPECT_NE(nullptr, FindResourceA(module, MAKEINTRESOURCEA(128), MAKEINTRESOURCEA(14)));  // icon group
+        HRSRC manifest = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+        ASSERT_NE(nullptr, manifest);
+        const std::string text(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
+                               SizeofResource(module, manifest));
+        EXPECT_NE(std::string::npos, text.find("requireAdministrator"));
+        EXPECT_NE(std::string::npos, text.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}")) << "Windows 10 and 11";
         FreeLibrary(module);
+        ExpectVersionResource(path);
     }
     DeleteFileA(path);
 }
