@@ -21,10 +21,9 @@ inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__bu
 // Everything one EKISA code context holds once its pool is full, with the
 // archive's read buffer.
 static_assert(sizeof(EKISAModelPool) + ekisaPoolModels * (sizeof(EKISASymbolModel) + 2 * ekisaDeepChildClasses) +
-                      ekisaWindowSize + 256 * ekisaOccurrenceWords * sizeof(uint32_t) +
-                      3 * sizeof(EKISASymbolModel) + 0x10000 <=
-                  4u << 20,
-              "a decode context stays within 4 MiB");
+                      ekisaWindowSize + ekisaOccurrenceBytes + 3 * sizeof(EKISASymbolModel) + 0x10000 <=
+                  3700000,
+              "a decode context stays within 3.7 MB");
 
 }  // namespace
 
@@ -309,57 +308,44 @@ __attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISAS
         return -1;
     // The entry is the one whose share of the range holds the code:
     // floor(code * total / range) >= cum  <=>  code * total >= cum * range,
-    // so the scan runs in units of the range and needs no division. The
-    // code is below the range, hence the scan ends inside the model (the
-    // counts in use sum to the total); the bounds only guard that.
-    const EKISASymbolEntry* entries = model->entries;
-    const uint32_t n = model->entryCount;
+    // so the scan runs in units of the range and needs no division. Whole
+    // groups of 16 entries first, by their kept sums, then the entries of
+    // one group. The code is below the range, so the shares passed stay
+    // below the sum of all counts in use times the range: both scans end
+    // inside the model, at an entry in use, without a bound of their own.
     const uint32_t scaled = code * total;  // < 2^16 * 2^13
     uint32_t rest = scaled;
-    // Whole groups of 16 entries first, by their kept sums.
-    const uint16_t* groups = model->groupCounts;
-    uint32_t g = 0;
-    for (;;) {
-        const uint32_t share = groups[g] * range;
-        if (rest < share)
-            break;
+    const uint16_t* group = model->groupCounts;
+    uint32_t share;
+    while (rest >= (share = *group * range)) {
         rest -= share;
-        if (++g >= ekisaGroups)
-            return -1;
+        ++group;
     }
-    uint32_t i = g << ekisaGroupShift;
-    if (i >= n)
-        return -1;
-    uint32_t c;
-    for (;;) {
-        c = entries[i].count;
-        const uint32_t share = c * range;
-        if (rest < share)
-            break;
+    const EKISASymbolEntry* entry = model->entries + ((group - model->groupCounts) << ekisaGroupShift);
+    while (rest >= (share = entry->count * range)) {
         rest -= share;
-        if (++i >= n)
-            return -1;
+        ++entry;
     }
     const uint32_t inverse = EKISAInverse(total);
-    uint32_t newRange = EKISADivide(range * c, total, inverse);
+    uint32_t newRange = EKISADivide(share, total, inverse);
     if (newRange == 0)
         return -1;
     // scaled - rest is the cumulative count before the entry times the range.
     code -= EKISADivide(scaled - rest + total - 1, total, inverse);
+    // Renormalise: 0..15 bits, taken from the bit register without a branch
+    // on the shift while it holds enough.
     const uint32_t shift = 15 - HighestBit(newRange);
-    if (shift > 0) {
-        newRange <<= shift;
-        if (static_cast<uint32_t>(r.bitsLeft) >= shift) {
-            code = (code << shift) | (r.bits >> (32 - shift));  // shift <= 15
-            r.bits <<= shift;
-            r.bitsLeft -= static_cast<int32_t>(shift);
-        } else if (!FeedCoderBits(r, code, shift)) {
-            return -1;
-        }
+    newRange <<= shift;
+    if (static_cast<uint32_t>(r.bitsLeft) >= shift) {
+        code = (code << shift) | ((r.bits >> 1) >> (31 - shift));
+        r.bits <<= shift;
+        r.bitsLeft -= static_cast<int32_t>(shift);
+    } else if (!FeedCoderBits(r, code, shift)) {
+        return -1;
     }
     r.range = newRange;
     r.code = code;
-    return static_cast<int>(i);
+    return static_cast<int>(entry - model->entries);
 }
 
 int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
@@ -406,7 +392,8 @@ ESLResult EKISADecodeContext::BeginEKISACode() {
 }
 
 void EKISADecodeContext::ReadyRecord(uint32_t b) {
-    eslFillMemory(m_history.occurrences + b * ekisaOccurrenceWords, 0, ekisaOccurrenceWords * sizeof(uint32_t));
+    eslFillMemory(m_history.places + b * ekisaOccurrenceSlots, 0, ekisaOccurrenceSlots * sizeof(uint16_t));
+    m_history.nextSlot[b] = 0;
     m_readyRecords[b >> 5] |= 1u << (b & 31);
 }
 
@@ -417,7 +404,8 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     EKISAModelPool* const pool = m_pool;
     EKISASymbolModel* const base = &pool->base;
     uint8_t* const window = history.window;
-    uint32_t* const occurrences = history.occurrences;
+    uint16_t* const places = history.places;
+    uint8_t* const nextSlot = history.nextSlot;
     // The hot state lives in locals; it goes back to the members on return.
     Coder r = LoadCoder();
     uint32_t position = history.position;
@@ -447,10 +435,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
                     uint8_t* o = out + done;
                     for (uint32_t j = 0; j < stretch; ++j) {
                         const uint32_t b = from[j];
-                        uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-                        const uint32_t slot = record[0];
-                        record[1 + slot] = position + j;
-                        record[0] = (slot + 1u) & 0xFFu;
+                        places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position + j);
                         to[j] = static_cast<uint8_t>(b);
                         o[j] = static_cast<uint8_t>(b);
                     }
@@ -461,15 +446,14 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
                 m_copySource = static_cast<int32_t>(source);
             } else {
                 const uint8_t b = static_cast<uint8_t>(recent);
-                uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-                uint32_t slot = record[0];
+                uint16_t* const ring = places + b * ekisaOccurrenceSlots;
+                uint8_t slot = nextSlot[b];
                 for (uint32_t j = 0; j < k; ++j) {
-                    record[1 + slot] = position;
-                    slot = (slot + 1u) & 0xFFu;
+                    ring[slot++] = static_cast<uint16_t>(position);
                     window[position] = b;
                     position = (position + 1u) & ekisaWindowMask;
                 }
-                record[0] = slot;
+                nextSlot[b] = slot;
                 eslFillMemory(out, static_cast<unsigned char>(b), k);
             }
             if (k >= 4) {
@@ -511,10 +495,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
             const uint32_t b = static_cast<uint8_t>(s);
             if (!(m_readyRecords[b >> 5] & (1u << (b & 31))))
                 ReadyRecord(b);
-            uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-            const uint32_t slot = record[0];
-            record[1 + slot] = position;
-            record[0] = (slot + 1u) & 0xFFu;
+            places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position);
             window[position] = static_cast<uint8_t>(b);
             position = (position + 1u) & ekisaWindowMask;
             recent = recent << 8 | b;

@@ -378,10 +378,8 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
         uint32_t bestLength = 0;
         uint32_t bestIndex = 0;
         if (m_flags & searchPhrase) {
-            const uint32_t* record = history.occurrences + b * ekisaOccurrenceWords;
-            const uint32_t next = record[0];
             for (uint32_t j = 1; j <= 255; ++j) {
-                const uint32_t position = record[1 + ((next - j) & 0xFFu)];
+                const uint32_t position = history.Occurrence(b, j);
                 if (window[position] != b)
                     break;
                 const uint32_t source = position + 1;

@@ -14,11 +14,6 @@ struct EKISASymbolEntry {
     int16_t symbol;  // 0..255, or ekisaEscape
 };
 
-struct EKISAChildEntry {
-    uint16_t count;
-    int16_t model;  // number of the child model in the pool, or -1
-};
-
 const int ekisaEscape = -1;
 const uint32_t ekisaMaxEntries = 260;
 const uint32_t ekisaChildClasses = 128;
@@ -27,8 +22,10 @@ const uint32_t ekisaHalvingTotal = 0x2000;
 const uint32_t ekisaContextDepth = 4;
 const uint32_t ekisaWindowSize = 0x10000;
 const uint32_t ekisaWindowMask = 0xFFFF;
-// One record per byte value: the next slot, then a ring of 256 positions.
-const uint32_t ekisaOccurrenceWords = 257;
+// Per byte value a ring of its last 256 window positions (16 bits each),
+// then per byte value the ring slot its next position goes to.
+const uint32_t ekisaOccurrenceSlots = 256;
+const uint32_t ekisaOccurrenceBytes = 256 * ekisaOccurrenceSlots * sizeof(uint16_t) + 256;
 const uint32_t ekisaMaxPhrase = 255;
 
 // Child classes per level: the k-th most recent byte is shifted right by
@@ -44,15 +41,27 @@ static const uint32_t kEKISAGrowthLimit[ekisaContextDepth] = {1, 8, 16, 32};
 const uint32_t ekisaGroupShift = 4;
 const uint32_t ekisaGroupEntries = 1u << ekisaGroupShift;
 const uint32_t ekisaGroups = (ekisaMaxEntries + ekisaGroupEntries - 1) / ekisaGroupEntries;
+// A bumped entry moves in front of the run of entries with its old count.
+// For the small counts that nearly every bump has, each model keeps where
+// that run starts; larger counts search for it.
+const uint32_t ekisaTrackedCounts = 32;
 
 struct EKISASymbolModel {
     uint32_t total;       // sum of the counts of the entries in use
     uint32_t entryCount;  // entries in use, at most ekisaMaxEntries
     // Sum of the counts of the entries in use, per group of 16 entries
-    // (entries beyond entryCount count 0). Kept by every operation below.
+    // (entries beyond entryCount count 0).
     uint16_t groupCounts[ekisaGroups];
     EKISASymbolEntry entries[ekisaMaxEntries];  // non-increasing counts
-    EKISAChildEntry children[ekisaChildClasses];
+    // runStart[c], 0 < c < ekisaTrackedCounts: index of the first entry
+    // whose count is at most c (entryCount when there is none). Appending
+    // an entry (count 1, at the end) leaves every value right.
+    uint16_t runStart[ekisaTrackedCounts];
+    // Per class of the next older byte, how often it was seen in this
+    // model's context; the model numbers of the children are kept by the
+    // pool (EKISAModelPool::Child).
+    uint16_t childCounts[ekisaChildClasses];
+    // groupCounts, runStart and total are kept by every operation below.
 
     void InitModel() {
         for (uint32_t k = 0; k < 256; ++k) {
@@ -61,17 +70,14 @@ struct EKISASymbolModel {
         }
         entries[256].count = 1;
         entries[256].symbol = ekisaEscape;
-        total = 257;
         entryCount = 257;
-        for (uint32_t g = 0; g < ekisaGroups; ++g)
-            groupCounts[g] = static_cast<uint16_t>(g < 256 / ekisaGroupEntries ? ekisaGroupEntries : 0);
-        groupCounts[256 >> ekisaGroupShift] = 1;  // the escape
+        Recount();
         ClearChildren();
     }
 
-    // For a model whose entries were written directly: the group sums and
-    // the total from the entries in use.
-    void RecountGroups() {
+    // The group sums, the run starts and the total from the entries in use
+    // (for a model whose entries were written directly).
+    void Recount() {
         uint32_t sum = 0;
         for (uint32_t g = 0; g < ekisaGroups; ++g)
             groupCounts[g] = 0;
@@ -80,13 +86,18 @@ struct EKISASymbolModel {
             sum += entries[k].count;
         }
         total = sum;
+        uint32_t k = 0;
+        for (uint32_t c = ekisaTrackedCounts - 1; c > 0; --c) {
+            while (k < entryCount && entries[k].count > c)
+                ++k;
+            runStart[c] = static_cast<uint16_t>(k);
+        }
+        runStart[0] = static_cast<uint16_t>(entryCount);  // no count is 0
     }
 
     void ClearChildren() {
-        for (uint32_t k = 0; k < ekisaChildClasses; ++k) {
-            children[k].count = 0;
-            children[k].model = -1;
-        }
+        for (uint32_t k = 0; k < ekisaChildClasses; ++k)
+            childCounts[k] = 0;
     }
 
     // The entry moves in front of every entry with a smaller count, but stays
@@ -94,8 +105,22 @@ struct EKISASymbolModel {
     void BumpSymbol(uint32_t index) {
         const uint32_t old = entries[index].count;
         // The counts are sorted, so the entries passed are exactly those
-        // before it with the same (old) count; mostly there are none.
-        const uint32_t k = index > 0 && entries[index - 1].count == old ? MoveUp(index, old) : index;
+        // before it with the same (old) count, from the run's start k on.
+        uint32_t k;
+        if (old < ekisaTrackedCounts) {
+            k = runStart[old];
+            runStart[old] = static_cast<uint16_t>(k + 1u);  // the entry at k leaves the run
+        } else {
+            k = index > 0 && entries[index - 1].count == old ? RunStart(index, old) : index;
+        }
+        if (k != index) {
+            // entries[k..index] all hold the old count: they move one place
+            // down as a block, and the bumped symbol goes first.
+            const int16_t moved = entries[index].symbol;
+            for (uint32_t j = index; j > k; --j)
+                entries[j] = entries[j - 1];
+            entries[k].symbol = moved;
+        }
         // By position only the count at k changes.
         entries[k].count = static_cast<uint16_t>(old + 1u);
         groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + 1u);
@@ -103,55 +128,29 @@ struct EKISASymbolModel {
             HalveCounts();
     }
 
-    // Moves the entry at index (count old, as its predecessor's) in front of
-    // all entries with the count old; gives its new index.
-    __attribute__((noinline)) uint32_t MoveUp(uint32_t index, uint32_t old) {
-        // Most moves are short: look back a few entries, then bisect.
-        uint32_t low;
-        if (index < 4 || entries[index - 4].count != old) {
-            low = index - 1;
-            while (low > 0 && entries[low - 1].count == old)
-                --low;
-        } else {
-            // The first entry with the old count lies in [low, low + span);
-            // entries[index - 4] has it. Without branches on the counts,
-            // which would be mispredicted half the time.
-            low = 0;
-            uint32_t span = index - 3;
-            while (span > 1) {
-                const uint32_t half = span / 2;
-                low = entries[low + half - 1].count == old ? low : low + half;
-                span -= half;
-            }
+    // The first index of the run of entries with the count old (at least
+    // ekisaTrackedCounts) that ends at index.
+    __attribute__((noinline)) uint32_t RunStart(uint32_t index, uint32_t old) const {
+        // The first entry with the old count lies in [low, low + span);
+        // entries[index - 1] has it.
+        uint32_t low = 0;
+        uint32_t span = index;
+        while (span > 1) {
+            const uint32_t half = span / 2;
+            low = entries[low + half - 1].count == old ? low : low + half;
+            span -= half;
         }
-        // All of entries[low..index] hold the old count: only the symbols
-        // move, one place down, and the bumped one goes first.
-        const int16_t moved = entries[index].symbol;
-        if (index - low > 8) {
-            memmove(&entries[low + 1], &entries[low], (index - low) * sizeof(EKISASymbolEntry));
-        } else {
-            for (uint32_t j = index; j > low; --j)
-                entries[j].symbol = entries[j - 1].symbol;
-        }
-        entries[low].symbol = moved;
         return low;
     }
 
     // Symbol counts round up so that nothing falls to zero; child counts
     // round down. The order of the entries is unchanged.
     __attribute__((noinline)) void HalveCounts() {
-        uint32_t sum = 0;
-        for (uint32_t g = 0; g < ekisaGroups; ++g)
-            groupCounts[g] = 0;
-        for (uint32_t k = 0; k < entryCount; ++k) {
-            const uint32_t c = (entries[k].count + 1u) >> 1;
-            entries[k].count = static_cast<uint16_t>(c);
-            groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + c);
-            sum += c;
-        }
-        total = sum;
+        for (uint32_t k = 0; k < entryCount; ++k)
+            entries[k].count = static_cast<uint16_t>((entries[k].count + 1u) >> 1);
+        Recount();
         for (uint32_t k = 0; k < ekisaChildClasses; ++k)
-            children[k].count = static_cast<uint16_t>(children[k].count >> 1);
+            childCounts[k] = static_cast<uint16_t>(childCounts[k] >> 1);
     }
 
     // False (and nothing changed) when the model is full.
@@ -176,7 +175,7 @@ struct EKISASymbolModel {
 };
 
 static_assert(sizeof(EKISASymbolModel) ==
-                  8 + ((2 * ekisaGroups + 3) & ~3u) + 4 * ekisaMaxEntries + 4 * ekisaChildClasses,
+                  8 + 2 * ekisaGroups + 4 * ekisaMaxEntries + 2 * ekisaTrackedCounts + 2 * ekisaChildClasses + 2,
               "the model is a packed table of 16-bit values");
 
 // Classes a model below the base can have children in: 32 at depth 1, 16
@@ -190,12 +189,15 @@ struct EKISAModelPool {
     EKISASymbolModel* first;  // model 0 of the pool
     uint32_t used;            // models handed out, 0..ekisaPoolModels
     uint32_t capacity;        // models there is room for at first and next
-    // The child model numbers once more, packed densely: the context walk
-    // runs for every byte, and reading these from the scattered models
-    // would cost a cache miss per level. Kept equal to children[].model.
+    // The child model numbers (or -1), one row per model, packed densely
+    // apart from the models: the context walk runs for every byte, and rows
+    // inside the scattered models would cost a cache miss per level.
     int16_t (*next)[ekisaDeepChildClasses];
     EKISASymbolModel base;
     int16_t baseNext[ekisaChildClasses];
+
+    // The child model of class cls under model parent (-1: the base model).
+    int Child(int parent, uint32_t cls) const { return parent < 0 ? baseNext[cls] : next[parent][cls]; }
 
     void Reset() {
         used = 0;
@@ -255,7 +257,17 @@ struct EKISAHistory {
     uint32_t ring;      // slot the next byte goes to, 0..3
     uint32_t position;  // window position of the next byte
     uint8_t* window;
-    uint32_t* occurrences;
+    // One block of ekisaOccurrenceBytes: places[b * 256 + slot] are the
+    // window positions where b was stored (a ring), nextSlot[b] is the slot
+    // of its next one. Positions fit 16 bits, and the slot byte wraps by
+    // itself, so storing a byte costs two plain stores.
+    uint16_t* places;
+    uint8_t* nextSlot;
+
+    void AttachOccurrences(void* block) {
+        places = static_cast<uint16_t*>(block);
+        nextSlot = block != nullptr ? reinterpret_cast<uint8_t*>(places + 256 * ekisaOccurrenceSlots) : nullptr;
+    }
 
     uint8_t Recent(uint32_t back) const { return recent[(ring - 1u - back) & 3u]; }
     uint8_t LastByte() const { return window[(position - 1u) & ekisaWindowMask]; }
@@ -263,18 +275,15 @@ struct EKISAHistory {
     void Store(uint8_t b) {
         recent[ring] = b;
         ring = (ring + 1u) & 3u;
-        uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-        const uint32_t slot = record[0];
-        record[1 + slot] = position;
-        record[0] = (slot + 1u) & 0xFFu;
+        places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position);
         window[position] = b;
         position = (position + 1u) & ekisaWindowMask;
     }
 
-    // Window position after the p-th most recent place where b was stored.
+    // Window position of the p-th (1..256) most recent place where b was
+    // stored (0 where fewer were).
     uint32_t Occurrence(uint8_t b, uint32_t p) const {
-        const uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-        return record[1 + ((record[0] - p) & 0xFFu)];
+        return places[b * ekisaOccurrenceSlots + ((nextSlot[b] - p) & 0xFFu)];
     }
 };
 
@@ -334,40 +343,31 @@ inline EKISASymbolModel* EKISAWalkPacked(EKISAModelPool* pool, uint32_t recent, 
 // depth), unless the context already has one at every level.
 __attribute__((noinline)) inline void EKISAAddContextModel(EKISAModelPool* pool, const EKISASymbolModel* m, uint32_t depth,
                                  uint32_t recent) {
-    int parentNumber = -1;  // the base model
     int16_t* row = pool->baseNext;
     for (uint32_t j = 0; j <= depth; ++j) {
         const uint32_t cls = ((recent >> (8 * j)) & 0xFFu) >> kEKISAContextShift[j];
         const int existing = row[cls];
         if (existing >= 0) {
-            parentNumber = existing;
             row = pool->next[existing];
             continue;
         }
         const uint32_t number = pool->used++;
-        EKISASymbolModel* parent = parentNumber < 0 ? &pool->base : &pool->first[parentNumber];
-        parent->children[cls].model = static_cast<int16_t>(number);
         row[cls] = static_cast<int16_t>(number);
         EKISASymbolModel* fresh = &pool->first[number];
-        for (uint32_t g = 0; g < ekisaGroups; ++g)
-            fresh->groupCounts[g] = 0;
+        // m's counts are sorted, and so are the reduced ones.
         uint32_t n = 0;
-        uint32_t sum = 0;
         for (uint32_t k = 0; k < m->entryCount; ++k) {
             const uint32_t c = m->entries[k].count >> 4;
             if (m->entries[k].symbol == ekisaEscape || c == 0)
                 continue;
             fresh->entries[n].count = static_cast<uint16_t>(c);
             fresh->entries[n].symbol = m->entries[k].symbol;
-            fresh->groupCounts[n >> ekisaGroupShift] = static_cast<uint16_t>(fresh->groupCounts[n >> ekisaGroupShift] + c);
             ++n;
-            sum += c;
         }
         fresh->entries[n].count = 1;
         fresh->entries[n].symbol = ekisaEscape;
-        fresh->groupCounts[n >> ekisaGroupShift] = static_cast<uint16_t>(fresh->groupCounts[n >> ekisaGroupShift] + 1u);
         fresh->entryCount = n + 1;
-        fresh->total = sum + 1;
+        fresh->Recount();
         fresh->ClearChildren();
         for (uint32_t k = 0; k < ekisaDeepChildClasses; ++k)
             pool->next[number][k] = -1;
@@ -384,9 +384,9 @@ inline bool EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t de
                           uint32_t recent) {
     if (pool->used >= ekisaPoolModels || depth >= ekisaContextDepth)
         return true;
-    EKISAChildEntry& seen = m->children[s >> kEKISAContextShift[depth]];
-    seen.count = static_cast<uint16_t>(seen.count + 1u);
-    if (seen.count < kEKISAGrowthLimit[depth])
+    uint16_t& seen = m->childCounts[s >> kEKISAContextShift[depth]];
+    seen = static_cast<uint16_t>(seen + 1u);
+    if (seen < kEKISAGrowthLimit[depth])
         return true;
     if (pool->used == pool->capacity) {
         // m moves with the models unless it is the base model.
@@ -424,7 +424,6 @@ inline uint32_t EKISABufferCapacity(uint32_t requested) {
 inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
                                    EKISASymbolModel*& indexes, EKISASymbolModel*& runs, uint32_t poolRoom,
                                    bool clearOccurrences) {
-    const uint32_t occurrenceBytes = 256 * ekisaOccurrenceWords * sizeof(uint32_t);
     if (pool == nullptr) {
         pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
         if (pool != nullptr) {
@@ -437,14 +436,14 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
         return false;
     if (history.window == nullptr)
         history.window = static_cast<uint8_t*>(eslHeapAllocate(nullptr, ekisaWindowSize, 0));
-    if (history.occurrences == nullptr)
-        history.occurrences = static_cast<uint32_t*>(eslHeapAllocate(nullptr, occurrenceBytes, 0));
+    if (history.places == nullptr)
+        history.AttachOccurrences(eslHeapAllocate(nullptr, ekisaOccurrenceBytes, 0));
     EKISASymbolModel** models[] = {&lengths, &indexes, &runs};
     for (EKISASymbolModel** m : models) {
         if (*m == nullptr)
             *m = static_cast<EKISASymbolModel*>(eslHeapAllocate(nullptr, sizeof(EKISASymbolModel), 0));
     }
-    if (pool == nullptr || history.window == nullptr || history.occurrences == nullptr || lengths == nullptr ||
+    if (pool == nullptr || history.window == nullptr || history.places == nullptr || lengths == nullptr ||
         indexes == nullptr || runs == nullptr)
         return false;
 
@@ -453,7 +452,7 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
     history.ring = 0;
     eslFillMemory(history.window, 0, ekisaWindowSize);
     if (clearOccurrences)
-        eslFillMemory(history.occurrences, 0, static_cast<unsigned int>(occurrenceBytes));
+        eslFillMemory(history.places, 0, ekisaOccurrenceBytes);
     history.position = 0;
     for (EKISASymbolModel** m : models)
         (*m)->InitModel();
@@ -462,13 +461,13 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
 
 inline void EKISAFreeCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
                                 EKISASymbolModel*& indexes, EKISASymbolModel*& runs) {
-    void* blocks[] = {pool != nullptr ? pool->first : nullptr, pool != nullptr ? pool->next : nullptr, pool, history.window, history.occurrences, lengths, indexes, runs};
+    void* blocks[] = {pool != nullptr ? pool->first : nullptr, pool != nullptr ? pool->next : nullptr, pool, history.window, history.places, lengths, indexes, runs};
     for (void* block : blocks) {
         if (block != nullptr)
             eslHeapFree(nullptr, block, 0);
     }
     pool = nullptr;
     history.window = nullptr;
-    history.occurrences = nullptr;
+    history.AttachOccurrences(nullptr);
     lengths = indexes = runs = nullptr;
 }

@@ -224,8 +224,8 @@ TEST(EKISACode, FirstLiteralCreatesChildModelZero) {
     enc.WriteEKISACodeBytes(plain.data(), 1);
     const EKISAModelPool* pool = enc.GetModelPool();
     EXPECT_EQ(pool->used, 1u);
-    EXPECT_EQ(pool->base.children[0x41 >> 1].model, 0);
-    EXPECT_EQ(pool->base.children[0x41 >> 1].count, 1u);
+    EXPECT_EQ(pool->Child(-1, 0x41 >> 1), 0);
+    EXPECT_EQ(pool->base.childCounts[0x41 >> 1], 1u);
     // Seeded from the base model, where every count is below 16: only the escape.
     EXPECT_EQ(pool->first[0].entryCount, 1u);
     EXPECT_EQ(pool->first[0].entries[0].symbol, ekisaEscape);
@@ -240,7 +240,7 @@ TEST(EKISACode, FirstLiteralCreatesChildModelZero) {
     ASSERT_EQ(dec.ReadEKISACodeBytes(&b, 1), 1u);
     EXPECT_EQ(b, 0x41);
     EXPECT_EQ(dec.GetModelPool()->used, 1u);
-    EXPECT_EQ(dec.GetModelPool()->base.children[0x20].model, 0);
+    EXPECT_EQ(dec.GetModelPool()->Child(-1, 0x20), 0);
     ASSERT_EQ(dec.ReadEKISACodeBytes(&b, 1), 1u);
     EXPECT_EQ(b, 0x42);
     // In the model of context 0x41 the escape was bumped and 0x42 added.

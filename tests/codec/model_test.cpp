@@ -19,18 +19,16 @@ TEST(SymbolModel, FreshModelHoldsEveryByteAndTheEscape) {
         ASSERT_EQ(m.FindSymbol(k), k);
     EXPECT_EQ(m.FindSymbol(ekisaEscape), 256);
     EXPECT_EQ(m.entries[256].count, 1u);
-    for (const EKISAChildEntry& c : m.children) {
-        ASSERT_EQ(c.count, 0u);
-        ASSERT_EQ(c.model, -1);
-    }
+    for (uint16_t c : m.childCounts)
+        ASSERT_EQ(c, 0u);
     EXPECT_EQ(m.FindSymbol(300), -1);
 }
 
 TEST(SymbolModel, HalvesWhenTheTotalReaches8192) {
     EKISASymbolModel m;
     m.InitModel();
-    m.children[5].count = 7;
-    m.children[6].count = 1;
+    m.childCounts[5] = 7;
+    m.childCounts[6] = 1;
     for (int k = 0; k < 7934; ++k)
         m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol(0x33)));
     EXPECT_EQ(m.total, 8191u);
@@ -41,9 +39,8 @@ TEST(SymbolModel, HalvesWhenTheTotalReaches8192) {
     for (uint32_t k = 1; k < m.entryCount; ++k)
         ASSERT_EQ(m.entries[k].count, 1u) << "counts round up and never fall to 0";
     EXPECT_EQ(m.total, 3968u + 256u);
-    EXPECT_EQ(m.children[5].count, 3u) << "child counts round down";
-    EXPECT_EQ(m.children[6].count, 0u);
-    EXPECT_EQ(m.children[5].model, -1);
+    EXPECT_EQ(m.childCounts[5], 3u) << "child counts round down";
+    EXPECT_EQ(m.childCounts[6], 0u);
 }
 
 TEST(SymbolModel, BumpStopsBehindAnEqualCount) {
@@ -114,6 +111,12 @@ void ExpectSameModel(const EKISASymbolModel& m, const PlainModel& plain) {
     }
     for (uint32_t g = 0; g < ekisaGroups; ++g)
         ASSERT_EQ(m.groupCounts[g], groups[g]) << "group " << g;
+    for (uint32_t c = 1; c < ekisaTrackedCounts; ++c) {
+        uint32_t first = 0;
+        while (first < m.entryCount && m.entries[first].count > c)
+            ++first;
+        ASSERT_EQ(m.runStart[c], first) << "run of count " << c;
+    }
 }
 
 TEST(SymbolModel, BumpsAndAppendsAgreeWithThePlainRules) {
@@ -145,13 +148,13 @@ TEST(SymbolModel, BumpsAndAppendsAgreeWithThePlainRules) {
     ExpectSameModel(m, plain);
 }
 
-TEST(SymbolModel, RecountGroupsFollowsDirectlyWrittenEntries) {
+TEST(SymbolModel, RecountFollowsDirectlyWrittenEntries) {
     EKISASymbolModel m;
     m.InitModel();
     m.entryCount = 20;
     for (uint32_t k = 0; k < 20; ++k)
         m.entries[k].count = static_cast<uint16_t>(40 - k);
-    m.RecountGroups();
+    m.Recount();
     EXPECT_EQ(m.total, 610u);
     EXPECT_EQ(m.groupCounts[0], 520u);
     EXPECT_EQ(m.groupCounts[1], 90u);
@@ -181,11 +184,11 @@ TEST(SymbolModel, CostCountsDoublingsToTheTotal) {
 struct Tree {
     PoolPtr pool = NewModelPool();
     std::unique_ptr<uint8_t[]> window{new uint8_t[ekisaWindowSize]()};
-    std::unique_ptr<uint32_t[]> occurrences{new uint32_t[256 * ekisaOccurrenceWords]()};
+    std::unique_ptr<uint8_t[]> occurrences{new uint8_t[ekisaOccurrenceBytes]()};
     EKISAHistory history{};
     Tree() {
         history.window = window.get();
-        history.occurrences = occurrences.get();
+        history.AttachOccurrences(occurrences.get());
     }
     // One literal coded in the context model, as both coders do it.
     void Literal(uint8_t s) {
@@ -205,29 +208,29 @@ TEST(ContextTree, GrowsLevelByLevelAtTheLimits) {
     Tree t;
     t.Literal('A');  // base, depth 0: limit 1, so a model at once
     ASSERT_EQ(t.pool->used, 1u);
-    EXPECT_EQ(t.pool->base.children['A' >> 1].model, 0);
+    EXPECT_EQ(t.pool->Child(-1, 'A' >> 1), 0);
 
     // Context "A" has model 0 (depth 1). A 'B' coded there counts class
     // 'B' >> 3 of model 0; the context "B" only gets a model of its own at
     // the eighth sighting (limit 8 at depth 1).
     t.Literal('B');
     EXPECT_EQ(t.pool->used, 1u);
-    EXPECT_EQ(t.pool->first[0].children['B' >> 3].count, 1u);
+    EXPECT_EQ(t.pool->first[0].childCounts['B' >> 3], 1u);
     for (int k = 0; k < 6; ++k) {
         t.Literal('A');  // context "B" has no model: coded in the base model
         t.Literal('B');
     }
-    EXPECT_EQ(t.pool->first[0].children['B' >> 3].count, 7u);
+    EXPECT_EQ(t.pool->first[0].childCounts['B' >> 3], 7u);
     EXPECT_EQ(t.pool->used, 1u);
     t.Literal('A');
     t.Literal('B');
     ASSERT_EQ(t.pool->used, 2u);
-    EXPECT_EQ(t.pool->base.children['B' >> 1].model, 1) << "the first missing level gets the model";
+    EXPECT_EQ(t.pool->Child(-1, 'B' >> 1), 1) << "the first missing level gets the model";
     // The next 'B' finds level 0 ("B") present and creates level 1 ("A" before "B").
     t.Literal('A');
     t.Literal('B');
     ASSERT_EQ(t.pool->used, 3u);
-    EXPECT_EQ(t.pool->first[1].children['A' >> 3].model, 2);
+    EXPECT_EQ(t.pool->Child(1, 'A' >> 3), 2);
 }
 
 TEST(ContextTree, NewModelIsSeededFromTheCodingModel) {
@@ -250,8 +253,8 @@ TEST(ContextTree, NewModelIsSeededFromTheCodingModel) {
     EXPECT_EQ(fresh.entries[1].count, 1u);
     EXPECT_EQ(fresh.entries[2].symbol, ekisaEscape);
     EXPECT_EQ(fresh.total, 2u + 1u + 1u);
-    for (const EKISAChildEntry& c : fresh.children)
-        ASSERT_EQ(c.model, -1);
+    for (uint32_t k = 0; k < ekisaDeepChildClasses; ++k)
+        ASSERT_EQ(t.pool->Child(0, k), -1);
 }
 
 TEST(ContextTree, FullPoolStopsGrowthButNotCoding) {
@@ -259,8 +262,8 @@ TEST(ContextTree, FullPoolStopsGrowthButNotCoding) {
     t.pool->used = ekisaPoolModels;
     t.Literal('A');
     EXPECT_EQ(t.pool->used, ekisaPoolModels);
-    EXPECT_EQ(t.pool->base.children['A' >> 1].model, -1);
-    EXPECT_EQ(t.pool->base.children['A' >> 1].count, 0u) << "nothing is counted either";
+    EXPECT_EQ(t.pool->Child(-1, 'A' >> 1), -1);
+    EXPECT_EQ(t.pool->base.childCounts['A' >> 1], 0u) << "nothing is counted either";
     EXPECT_EQ(t.pool->base.entries[0].symbol, 'A') << "the model itself still learns";
 }
 
@@ -290,11 +293,11 @@ TEST(History, StoresRingWindowAndOccurrences) {
     EXPECT_EQ(h.Occurrence('b', 2), 294u);
     // 'c' was stored 200 times; the ring holds the last 256 (and zeros).
     EXPECT_EQ(h.Occurrence('c', 1), 299u);
-    EXPECT_EQ(t.occurrences['c' * ekisaOccurrenceWords], 200u);
+    EXPECT_EQ(h.nextSlot['c'], 200u);
     for (int k = 0; k < 70000; ++k)
         h.Store('d');
     EXPECT_EQ(h.position, (300u + 70000u) & 0xFFFFu) << "the window position wraps";
-    EXPECT_EQ(t.occurrences['d' * ekisaOccurrenceWords], 70000u % 256u);
+    EXPECT_EQ(h.nextSlot['d'], 70000u % 256u);
 }
 
 }  // namespace
