@@ -263,41 +263,31 @@ bool EKISADecodeContext::RefillCodeRegister() {
     return true;
 }
 
-// The slow paths of DecodeIndex: the bit register runs empty.
-bool EKISADecodeContext::RefillCoder(Coder& r) {
+// The next word of code bits for the arithmetic decoder, whose bit register
+// is empty; -1 when there is none, not even the padding word. Out of line:
+// the decoder's registers stay in the caller's locals.
+int64_t EKISADecodeContext::NextCodeWord() {
     if (m_bytesLeft >= 4) {  // FillBitRegister's usual case
-        r.bits = LoadBigEndian(m_readPointer);
+        const uint32_t w = LoadBigEndian(m_readPointer);
         m_readPointer += 4;
         m_bytesLeft -= 4;
-        r.bitsLeft = 32;
-        return true;
+        return w;
     }
-    m_bitRegister = r.bits;
-    m_bitsLeft = r.bitsLeft;
-    const bool ok = RefillCodeRegister();
-    r.bits = m_bitRegister;
-    r.bitsLeft = m_bitsLeft;
-    return ok;
-}
-
-bool EKISADecodeContext::FeedCoderBits(Coder& r, uint32_t& code, uint32_t shift) {
-    while (shift > 0) {
-        if (r.bitsLeft == 0 && !RefillCoder(r))
-            return false;
-        uint32_t take = static_cast<uint32_t>(r.bitsLeft);
-        if (take > shift)
-            take = shift;  // shift <= 15, so take < 32
-        code = (code << take) | (r.bits >> (32 - take));
-        r.bits <<= take;
-        r.bitsLeft -= static_cast<int32_t>(take);
-        shift -= take;
-    }
-    return true;
+    m_bitsLeft = 0;
+    if (!RefillCodeRegister())
+        return -1;
+    m_bitsLeft = 0;  // taken by the caller
+    return m_bitRegister;
 }
 
 __attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISASymbolModel* model, Coder& r) {
-    if (r.bitsLeft == 0 && !RefillCoder(r))
-        return -1;
+    if (r.bitsLeft == 0) {
+        const int64_t next = NextCodeWord();
+        if (next < 0)
+            return -1;
+        r.bits = static_cast<uint32_t>(next);
+        r.bitsLeft = 32;
+    }
     const uint32_t range = r.range;
     uint32_t code = r.code;
     const uint32_t total = model->total;
@@ -326,22 +316,32 @@ __attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISAS
         rest -= share;
         ++entry;
     }
-    const uint32_t inverse = EKISAInverse(total);
+    const uint32_t inverse = model->inverse;
     uint32_t newRange = EKISADivide(share, total, inverse);
     if (newRange == 0)
         return -1;
     // scaled - rest is the cumulative count before the entry times the range.
     code -= EKISADivide(scaled - rest + total - 1, total, inverse);
-    // Renormalise: 0..15 bits, taken from the bit register without a branch
-    // on the shift while it holds enough.
+    // Renormalise: 0..15 bits from the bit register, without a branch on
+    // the shift while it holds enough.
     const uint32_t shift = 15 - HighestBit(newRange);
     newRange <<= shift;
     if (static_cast<uint32_t>(r.bitsLeft) >= shift) {
         code = (code << shift) | ((r.bits >> 1) >> (31 - shift));
         r.bits <<= shift;
         r.bitsLeft -= static_cast<int32_t>(shift);
-    } else if (!FeedCoderBits(r, code, shift)) {
-        return -1;
+    } else {
+        // Its last bits, then the first ones of the next word.
+        const uint32_t have = static_cast<uint32_t>(r.bitsLeft);
+        code = (code << have) | ((r.bits >> 1) >> (31 - have));
+        const int64_t next = NextCodeWord();
+        if (next < 0)
+            return -1;
+        const uint32_t word = static_cast<uint32_t>(next);
+        const uint32_t need = shift - have;  // 1..15
+        code = (code << need) | (word >> (32 - need));
+        r.bits = word << need;
+        r.bitsLeft = static_cast<int32_t>(32 - need);
     }
     r.range = newRange;
     r.code = code;
@@ -397,6 +397,61 @@ void EKISADecodeContext::ReadyRecord(uint32_t b) {
     m_readyRecords[b >> 5] |= 1u << (b & 31);
 }
 
+// Produces k bytes of a phrase into out and the history: from the window at
+// source on (source advances), or, for a run (source -1), the last byte k
+// times. recent follows the bytes.
+__attribute__((always_inline)) inline void EKISADecodeContext::CopyPhrase(uint8_t* out, uint32_t k, int32_t& source,
+                                                                          uint32_t& position, uint32_t& recent) {
+    uint8_t* const window = m_history.window;
+    uint16_t* const places = m_history.places;
+    uint8_t* const nextSlot = m_history.nextSlot;
+    if (source >= 0) {
+        // Byte by byte, in order: the source may run into the bytes being
+        // written, and a byte value may recur in the phrase. In stretches
+        // where neither position wraps.
+        uint32_t from = static_cast<uint32_t>(source);
+        uint32_t done = 0;
+        while (done < k) {
+            uint32_t stretch = k - done;
+            if (stretch > ekisaWindowSize - from)
+                stretch = ekisaWindowSize - from;
+            if (stretch > ekisaWindowSize - position)
+                stretch = ekisaWindowSize - position;
+            const uint8_t* src = window + from;
+            uint8_t* to = window + position;
+            uint8_t* o = out + done;
+            for (uint32_t j = 0; j < stretch; ++j) {
+                const uint32_t b = src[j];
+                places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position + j);
+                to[j] = static_cast<uint8_t>(b);
+                o[j] = static_cast<uint8_t>(b);
+            }
+            from = (from + stretch) & ekisaWindowMask;
+            position = (position + stretch) & ekisaWindowMask;
+            done += stretch;
+        }
+        source = static_cast<int32_t>(from);
+    } else {
+        const uint8_t b = static_cast<uint8_t>(recent);
+        uint16_t* const ring = places + b * ekisaOccurrenceSlots;
+        uint8_t slot = nextSlot[b];
+        for (uint32_t j = 0; j < k; ++j) {
+            ring[slot++] = static_cast<uint16_t>(position);
+            window[position] = b;
+            position = (position + 1u) & ekisaWindowMask;
+        }
+        nextSlot[b] = slot;
+        eslFillMemory(out, static_cast<unsigned char>(b), k);
+    }
+    if (k >= 4) {
+        recent = static_cast<uint32_t>(out[k - 1]) | static_cast<uint32_t>(out[k - 2]) << 8 |
+                 static_cast<uint32_t>(out[k - 3]) << 16 | static_cast<uint32_t>(out[k - 4]) << 24;
+    } else {
+        for (uint32_t j = 0; j < k; ++j)
+            recent = recent << 8 | out[j];
+    }
+}
+
 uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes) {
     if (m_endFlag || m_pool == nullptr || m_decoder != &EKISADecodeContext::ReadEKISACodeBytes)
         return 0;
@@ -410,64 +465,18 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     Coder r = LoadCoder();
     uint32_t position = history.position;
     uint32_t recent = EKISAPackRecent(history);
+    int32_t copyRemaining = m_copyRemaining;
+    int32_t copySource = m_copySource;
     uint32_t count = 0;
     bool failed = false;  // the pool could not grow: decoding cannot go on
+    if (copyRemaining > 0 && bytes > 0) {
+        // The rest of a phrase that the last request cut short.
+        const uint32_t k = bytes < static_cast<uint32_t>(copyRemaining) ? bytes : static_cast<uint32_t>(copyRemaining);
+        CopyPhrase(buffer, k, copySource, position, recent);
+        copyRemaining -= static_cast<int32_t>(k);
+        count = k;
+    }
     while (count < bytes) {
-        if (m_copyRemaining > 0) {
-            uint32_t k = bytes - count;
-            if (k > static_cast<uint32_t>(m_copyRemaining))
-                k = static_cast<uint32_t>(m_copyRemaining);
-            uint8_t* const out = buffer + count;
-            if (m_copySource >= 0) {
-                // Byte by byte, in order: the source may run into the bytes
-                // being written, and a byte value may recur in the phrase.
-                // In stretches where neither position wraps.
-                uint32_t source = static_cast<uint32_t>(m_copySource);
-                uint32_t done = 0;
-                while (done < k) {
-                    uint32_t stretch = k - done;
-                    if (stretch > ekisaWindowSize - source)
-                        stretch = ekisaWindowSize - source;
-                    if (stretch > ekisaWindowSize - position)
-                        stretch = ekisaWindowSize - position;
-                    const uint8_t* from = window + source;
-                    uint8_t* to = window + position;
-                    uint8_t* o = out + done;
-                    for (uint32_t j = 0; j < stretch; ++j) {
-                        const uint32_t b = from[j];
-                        places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position + j);
-                        to[j] = static_cast<uint8_t>(b);
-                        o[j] = static_cast<uint8_t>(b);
-                    }
-                    source = (source + stretch) & ekisaWindowMask;
-                    position = (position + stretch) & ekisaWindowMask;
-                    done += stretch;
-                }
-                m_copySource = static_cast<int32_t>(source);
-            } else {
-                const uint8_t b = static_cast<uint8_t>(recent);
-                uint16_t* const ring = places + b * ekisaOccurrenceSlots;
-                uint8_t slot = nextSlot[b];
-                for (uint32_t j = 0; j < k; ++j) {
-                    ring[slot++] = static_cast<uint16_t>(position);
-                    window[position] = b;
-                    position = (position + 1u) & ekisaWindowMask;
-                }
-                nextSlot[b] = slot;
-                eslFillMemory(out, static_cast<unsigned char>(b), k);
-            }
-            if (k >= 4) {
-                recent = static_cast<uint32_t>(out[k - 1]) | static_cast<uint32_t>(out[k - 2]) << 8 |
-                         static_cast<uint32_t>(out[k - 3]) << 16 | static_cast<uint32_t>(out[k - 4]) << 24;
-            } else {
-                for (uint32_t j = 0; j < k; ++j)
-                    recent = recent << 8 | out[j];
-            }
-            m_copyRemaining -= static_cast<int32_t>(k);
-            count += k;
-            continue;
-        }
-
         uint32_t depth;
         EKISASymbolModel* m = EKISAWalkPacked(pool, recent, &depth);
         const int i = DecodeIndex(m, r);
@@ -509,11 +518,12 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
 
         // Phrase: an index (0 repeats the last byte) and a length. The
         // escape in the index model marks the end of the stream.
-        const int pi = DecodeIndex(m_phraseIndexModel, r);
+        EKISASymbolModel* const indexes = m_phraseIndexModel;
+        const int pi = DecodeIndex(indexes, r);
         if (pi < 0)
             break;
-        const int p = m_phraseIndexModel->entries[pi].symbol;
-        m_phraseIndexModel->BumpSymbol(static_cast<uint32_t>(pi));
+        const int p = indexes->entries[pi].symbol;
+        indexes->BumpSymbol(static_cast<uint32_t>(pi));
         if (p < 0)
             break;
         EKISASymbolModel* const lengths = p == 0 ? m_runLengthModel : m_phraseLengthModel;
@@ -524,18 +534,22 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
         lengths->BumpSymbol(static_cast<uint32_t>(li));
         if (length < 0)
             break;
-        m_copyRemaining = length;
-        if (p == 0)
-            m_copySource = -1;
-        else
-            m_copySource = static_cast<int32_t>(
-                (history.Occurrence(static_cast<uint8_t>(recent), static_cast<uint32_t>(p)) + 1) & ekisaWindowMask);
+        copySource = p == 0 ? -1
+                            : static_cast<int32_t>((history.Occurrence(static_cast<uint8_t>(recent),
+                                                                       static_cast<uint32_t>(p)) + 1) & ekisaWindowMask);
+        // The phrase at once, as far as the request goes.
+        const uint32_t k = bytes - count < static_cast<uint32_t>(length) ? bytes - count : static_cast<uint32_t>(length);
+        CopyPhrase(buffer + count, k, copySource, position, recent);
+        copyRemaining = length - static_cast<int32_t>(k);
+        count += k;
     }
     StoreCoder(r);
     history.position = position;
     history.ring = 0;  // recent[3] is the latest byte
     for (uint32_t t = 0; t < 4; ++t)
         history.recent[3 - t] = static_cast<uint8_t>(recent >> (8 * t));
+    m_copyRemaining = copyRemaining;
+    m_copySource = copySource;
     if (count < bytes || failed) {
         // End mark or a symbol that cannot be decoded: the state is no longer
         // in step with the writer, so nothing more is produced.

@@ -79,8 +79,8 @@ private:
         m_bitsLeft = r.bitsLeft;
     }
     inline int DecodeIndex(EKISASymbolModel* model, Coder& r);
-    bool RefillCoder(Coder& r);
-    bool FeedCoderBits(Coder& r, uint32_t& code, uint32_t shift);
+    int64_t NextCodeWord();
+    inline void CopyPhrase(uint8_t* out, uint32_t k, int32_t& source, uint32_t& position, uint32_t& recent);
 
     // Clears the occurrence record of byte value b for its first use.
     void ReadyRecord(uint32_t b);

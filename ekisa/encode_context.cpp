@@ -255,7 +255,7 @@ void EKISAEncodeContext::EncodeModelIndex(EKISASymbolModel* model, uint32_t inde
     const uint32_t total = model->total;
     const uint32_t range = m_range;
     cumulative &= 0xFFFF;
-    const uint32_t inverse = EKISAInverse(total);
+    const uint32_t inverse = model->inverse;
     m_low += EKISADivide(cumulative * range + total - 1, total, inverse);
     m_range = EKISADivide(model->entries[index].count * range, total, inverse);
 

@@ -3,6 +3,7 @@
 // rule that changes a model lives here, once.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -34,6 +35,17 @@ const uint32_t ekisaMaxPhrase = 255;
 static const uint32_t kEKISAContextShift[ekisaContextDepth] = {1, 3, 4, 5};
 static const uint32_t kEKISAGrowthLimit[ekisaContextDepth] = {1, 8, 16, 32};
 
+// Exact floor(x / d) for x < 2^31 and 0 < d < 2^16, from the inverse
+// 2^31 / d: the product is low by less than one, so one correction step
+// suffices. Both coders divide by a model's total twice per symbol; each
+// model keeps the inverse of its total, so they divide by multiplying.
+inline uint32_t EKISAInverse(uint32_t d) { return 0x80000000u / d; }
+inline uint32_t EKISADivide(uint32_t x, uint32_t d, uint32_t inverse) {
+    const uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * inverse) >> 31);
+    // Without a branch: the correction is as often needed as not.
+    return q + static_cast<uint32_t>(x - q * d >= d);
+}
+
 // The decoder finds an entry by its cumulative count. Flat models (the base
 // model, the phrase models) put it far down the table, so every model also
 // keeps the sum of the counts of each group of 16 entries: the search then
@@ -46,22 +58,30 @@ const uint32_t ekisaGroups = (ekisaMaxEntries + ekisaGroupEntries - 1) / ekisaGr
 // that run starts; larger counts search for it.
 const uint32_t ekisaTrackedCounts = 32;
 
+// The fields a symbol touches come first: the header and the run starts
+// fill the first 64 bytes and part of the next, which holds the first,
+// most used entries. The size is a multiple of 64 bytes, so that models in
+// an aligned array (the pool's) never share a cache line.
 struct EKISASymbolModel {
-    uint32_t total;       // sum of the counts of the entries in use
-    uint32_t entryCount;  // entries in use, at most ekisaMaxEntries
+    uint32_t inverse;     // EKISAInverse(total), kept with it
+    uint16_t total;       // sum of the counts of the entries in use
+    uint16_t entryCount;  // entries in use, at most ekisaMaxEntries
     // Sum of the counts of the entries in use, per group of 16 entries
     // (entries beyond entryCount count 0).
     uint16_t groupCounts[ekisaGroups];
-    EKISASymbolEntry entries[ekisaMaxEntries];  // non-increasing counts
     // runStart[c], 0 < c < ekisaTrackedCounts: index of the first entry
     // whose count is at most c (entryCount when there is none). Appending
     // an entry (count 1, at the end) leaves every value right.
     uint16_t runStart[ekisaTrackedCounts];
+    EKISASymbolEntry entries[ekisaMaxEntries];  // non-increasing counts
     // Per class of the next older byte, how often it was seen in this
     // model's context; the model numbers of the children are kept by the
     // pool (EKISAModelPool::Child).
     uint16_t childCounts[ekisaChildClasses];
-    // groupCounts, runStart and total are kept by every operation below.
+    uint16_t padding[3];
+    // groupCounts, runStart, total and inverse are kept by every operation
+    // below. The inverse is worked out when the total changes, so that the
+    // division it takes is done before the next symbol needs it.
 
     void InitModel() {
         for (uint32_t k = 0; k < 256; ++k) {
@@ -85,7 +105,7 @@ struct EKISASymbolModel {
             groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + entries[k].count);
             sum += entries[k].count;
         }
-        total = sum;
+        SetTotal(sum);
         uint32_t k = 0;
         for (uint32_t c = ekisaTrackedCounts - 1; c > 0; --c) {
             while (k < entryCount && entries[k].count > c)
@@ -124,8 +144,10 @@ struct EKISASymbolModel {
         // By position only the count at k changes.
         entries[k].count = static_cast<uint16_t>(old + 1u);
         groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + 1u);
-        if (++total >= ekisaHalvingTotal)
+        if (total + 1u >= ekisaHalvingTotal)
             HalveCounts();
+        else
+            SetTotal(total + 1u);
     }
 
     // The first index of the run of entries with the count old (at least
@@ -160,9 +182,14 @@ struct EKISASymbolModel {
         entries[entryCount].count = 1;
         entries[entryCount].symbol = static_cast<int16_t>(symbol);
         groupCounts[entryCount >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[entryCount >> ekisaGroupShift] + 1u);
-        ++entryCount;
-        ++total;
+        entryCount = static_cast<uint16_t>(entryCount + 1u);
+        SetTotal(total + 1u);
         return true;
+    }
+
+    void SetTotal(uint32_t t) {
+        total = static_cast<uint16_t>(t);
+        inverse = EKISAInverse(t);
     }
 
     int FindSymbol(int symbol) const {
@@ -174,9 +201,8 @@ struct EKISASymbolModel {
     }
 };
 
-static_assert(sizeof(EKISASymbolModel) ==
-                  8 + 2 * ekisaGroups + 4 * ekisaMaxEntries + 2 * ekisaTrackedCounts + 2 * ekisaChildClasses + 2,
-              "the model is a packed table of 16-bit values");
+static_assert(sizeof(EKISASymbolModel) % 64 == 0 && offsetof(EKISASymbolModel, entries) < 128,
+              "whole cache lines, the first entries in the second");
 
 // Classes a model below the base can have children in: 32 at depth 1, 16
 // and 8 deeper (see kEKISAContextShift).
@@ -186,13 +212,15 @@ const uint32_t ekisaDeepChildClasses = 32;
 // does not pay for a full pool: most never create more than a few hundred.
 // Model numbers stay valid when the arrays move; pointers into them do not.
 struct EKISAModelPool {
-    EKISASymbolModel* first;  // model 0 of the pool
+    EKISASymbolModel* first;  // model 0 of the pool, 64-byte aligned in block
+    void* block;              // the heap block that holds the models
     uint32_t used;            // models handed out, 0..ekisaPoolModels
     uint32_t capacity;        // models there is room for at first and next
     // The child model numbers (or -1), one row per model, packed densely
     // apart from the models: the context walk runs for every byte, and rows
     // inside the scattered models would cost a cache miss per level.
-    int16_t (*next)[ekisaDeepChildClasses];
+    int16_t (*next)[ekisaDeepChildClasses];  // 64-byte aligned in nextBlock
+    void* nextBlock;
     EKISASymbolModel base;
     int16_t baseNext[ekisaChildClasses];
 
@@ -206,6 +234,23 @@ struct EKISAModelPool {
             baseNext[k] = -1;
     }
 
+    // Resizes block to hold size bytes from a 64-byte boundary (aligned,
+    // which keeps its first kept bytes). The heap aligns less than that, and
+    // a moved block may put the boundary at another offset. False when the
+    // heap cannot serve it; nothing changes then.
+    static bool GrowAligned(void*& block, uint8_t*& aligned, uintptr_t kept, uintptr_t size) {
+        const uintptr_t oldOffset = block != nullptr ? aligned - static_cast<uint8_t*>(block) : 0;
+        void* grown = eslHeapReallocate(nullptr, block, static_cast<unsigned int>(size + 64), 0);
+        if (grown == nullptr)
+            return false;
+        block = grown;
+        const uintptr_t at = (reinterpret_cast<uintptr_t>(grown) + 63) & ~static_cast<uintptr_t>(63);
+        aligned = reinterpret_cast<uint8_t*>(at);
+        if (at - reinterpret_cast<uintptr_t>(grown) != oldOffset && kept > 0)
+            memmove(aligned, static_cast<uint8_t*>(grown) + oldOffset, kept);
+        return true;
+    }
+
     // Room for at least models models; false when the heap cannot serve it
     // (what was there stays as it was).
     bool Reserve(uint32_t models) {
@@ -216,29 +261,18 @@ struct EKISAModelPool {
             grown *= 2;
         if (grown > ekisaPoolModels)
             grown = ekisaPoolModels;
-        void* m = eslHeapReallocate(nullptr, first, grown * sizeof(EKISASymbolModel), 0);
-        if (m == nullptr)
+        uint8_t* modelBytes = reinterpret_cast<uint8_t*>(first);
+        if (!GrowAligned(block, modelBytes, used * sizeof(EKISASymbolModel), grown * sizeof(EKISASymbolModel)))
             return false;
-        first = static_cast<EKISASymbolModel*>(m);
-        void* n = eslHeapReallocate(nullptr, next, grown * sizeof(*next), 0);
-        if (n == nullptr)
+        first = reinterpret_cast<EKISASymbolModel*>(modelBytes);
+        uint8_t* rows = reinterpret_cast<uint8_t*>(next);
+        if (!GrowAligned(nextBlock, rows, used * sizeof(*next), grown * sizeof(*next)))
             return false;
-        next = static_cast<int16_t(*)[ekisaDeepChildClasses]>(n);
+        next = reinterpret_cast<int16_t(*)[ekisaDeepChildClasses]>(rows);
         capacity = grown;
         return true;
     }
 };
-
-// Exact floor(x / d) for x < 2^31 and 0 < d < 2^16, from the inverse
-// 2^31 / d: the product is low by less than one, so one correction step
-// suffices. Both coders divide by a model's total twice per symbol; this
-// costs one division instead of two.
-inline uint32_t EKISAInverse(uint32_t d) { return 0x80000000u / d; }
-inline uint32_t EKISADivide(uint32_t x, uint32_t d, uint32_t inverse) {
-    const uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * inverse) >> 31);
-    // Without a branch: the correction is as often needed as not.
-    return q + static_cast<uint32_t>(x - q * d >= d);
-}
 
 // Number of doublings of a count needed to reach the model's total: the
 // encoder's cheap stand-in for the code length of a symbol.
@@ -366,7 +400,7 @@ __attribute__((noinline)) inline void EKISAAddContextModel(EKISAModelPool* pool,
         }
         fresh->entries[n].count = 1;
         fresh->entries[n].symbol = ekisaEscape;
-        fresh->entryCount = n + 1;
+        fresh->entryCount = static_cast<uint16_t>(n + 1u);
         fresh->Recount();
         fresh->ClearChildren();
         for (uint32_t k = 0; k < ekisaDeepChildClasses; ++k)
@@ -428,7 +462,10 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
         pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
         if (pool != nullptr) {
             pool->first = nullptr;
+            pool->block = nullptr;
             pool->next = nullptr;
+            pool->nextBlock = nullptr;
+            pool->used = 0;
             pool->capacity = 0;
         }
     }
@@ -461,7 +498,7 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
 
 inline void EKISAFreeCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
                                 EKISASymbolModel*& indexes, EKISASymbolModel*& runs) {
-    void* blocks[] = {pool != nullptr ? pool->first : nullptr, pool != nullptr ? pool->next : nullptr, pool, history.window, history.places, lengths, indexes, runs};
+    void* blocks[] = {pool != nullptr ? pool->block : nullptr, pool != nullptr ? pool->nextBlock : nullptr, pool, history.window, history.places, lengths, indexes, runs};
     for (void* block : blocks) {
         if (block != nullptr)
             eslHeapFree(nullptr, block, 0);

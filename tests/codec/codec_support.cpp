@@ -262,7 +262,10 @@ Bytes FindPEFile(std::string* path) {
 PoolPtr NewModelPool() {
     EKISAModelPool* pool = new EKISAModelPool;
     pool->first = nullptr;
+    pool->block = nullptr;
     pool->next = nullptr;
+    pool->nextBlock = nullptr;
+    pool->used = 0;
     pool->capacity = 0;
     if (!pool->Reserve(ekisaPoolModels))
         abort();
@@ -271,7 +274,7 @@ PoolPtr NewModelPool() {
 }
 
 void PoolDeleter::operator()(EKISAModelPool* pool) const {
-    eslHeapFree(nullptr, pool->first, 0);
-    eslHeapFree(nullptr, pool->next, 0);
+    eslHeapFree(nullptr, pool->block, 0);
+    eslHeapFree(nullptr, pool->nextBlock, 0);
     delete pool;
 }
