@@ -311,10 +311,10 @@ __attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISAS
         rest -= share;
         ++group;
     }
-    const EKISASymbolEntry* entry = model->entries + ((group - model->groupCounts) << ekisaGroupShift);
-    while (rest >= (share = entry->count * range)) {
+    const uint16_t* count = model->counts + ((group - model->groupCounts) << ekisaGroupShift);
+    while (rest >= (share = *count * range)) {
         rest -= share;
-        ++entry;
+        ++count;
     }
     const uint32_t inverse = model->inverse;
     uint32_t newRange = EKISADivide(share, total, inverse);
@@ -345,7 +345,7 @@ __attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISAS
     }
     r.range = newRange;
     r.code = code;
-    return static_cast<int>(entry - model->entries);
+    return static_cast<int>(count - model->counts);
 }
 
 int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
@@ -359,7 +359,7 @@ int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
     const int i = DecodeModelIndex(model);
     if (i < 0)
         return -1;
-    const int symbol = model->entries[i].symbol;
+    const int symbol = model->symbols[i];
     model->BumpSymbol(static_cast<uint32_t>(i));
     return symbol;
 }
@@ -482,13 +482,13 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
         const int i = DecodeIndex(m, r);
         if (i < 0)
             break;
-        int s = m->entries[i].symbol;
+        int s = m->symbols[i];
         m->BumpSymbol(static_cast<uint32_t>(i));
         if (s == ekisaEscape && m != base) {
             const int j = DecodeIndex(base, r);
             if (j < 0)
                 break;
-            s = base->entries[j].symbol;
+            s = base->symbols[j];
             base->BumpSymbol(static_cast<uint32_t>(j));
             // The writer escapes only for symbols the model lacks, so a model
             // never holds more than the 256 bytes and the escape. A stream
@@ -522,7 +522,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
         const int pi = DecodeIndex(indexes, r);
         if (pi < 0)
             break;
-        const int p = indexes->entries[pi].symbol;
+        const int p = indexes->symbols[pi];
         indexes->BumpSymbol(static_cast<uint32_t>(pi));
         if (p < 0)
             break;
@@ -530,7 +530,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
         const int li = DecodeIndex(lengths, r);
         if (li < 0)
             break;
-        const int length = lengths->entries[li].symbol;
+        const int length = lengths->symbols[li];
         lengths->BumpSymbol(static_cast<uint32_t>(li));
         if (length < 0)
             break;

@@ -27,7 +27,7 @@ uint32_t CostIn(const EKISASymbolModel* model, int symbol) {
     const int k = model->FindSymbol(symbol);
     if (k < 0)
         return kNoCandidate;  // not reached: every caller asks for held symbols
-    return EKISASymbolCost(model->entries[k].count, model->total);
+    return EKISASymbolCost(model->counts[k], model->total);
 }
 
 }  // namespace
@@ -257,7 +257,7 @@ void EKISAEncodeContext::EncodeModelIndex(EKISASymbolModel* model, uint32_t inde
     cumulative &= 0xFFFF;
     const uint32_t inverse = model->inverse;
     m_low += EKISADivide(cumulative * range + total - 1, total, inverse);
-    m_range = EKISADivide(model->entries[index].count * range, total, inverse);
+    m_range = EKISADivide(model->counts[index] * range, total, inverse);
 
     if (m_low >= 0x10000) {
         if (++m_delay >= 0x10000) {
@@ -293,11 +293,11 @@ void EKISAEncodeContext::EncodeModelIndex(EKISASymbolModel* model, uint32_t inde
 void EKISAEncodeContext::EncodeModelSymbol(EKISASymbolModel* model, int symbol) {
     uint32_t cumulative = 0;
     for (uint32_t k = 0; k < model->entryCount; ++k) {
-        if (model->entries[k].symbol == symbol) {
+        if (model->symbols[k] == symbol) {
             EncodeModelIndex(model, k, cumulative);
             return;
         }
-        cumulative += model->entries[k].count;
+        cumulative += model->counts[k];
     }
 }
 
@@ -339,7 +339,7 @@ uint32_t EKISAEncodeContext::LiteralCost(const uint8_t* data, uint32_t length, u
         ring = (ring + 1) & 3;
         const int held = w->FindSymbol(x);
         if (held >= 0)
-            cost += EKISASymbolCost(w->entries[held].count, w->total);
+            cost += EKISASymbolCost(w->counts[held], w->total);
         else
             cost += CostIn(w, ekisaEscape) + CostIn(base, x);
     }
@@ -443,8 +443,8 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
         ++i;
         uint32_t cumulative = 0;
         uint32_t k = 0;
-        while (k < m->entryCount && m->entries[k].symbol != c) {
-            cumulative += m->entries[k].count;
+        while (k < m->entryCount && m->symbols[k] != c) {
+            cumulative += m->counts[k];
             ++k;
         }
         if (k < m->entryCount) {

@@ -10,11 +10,6 @@
 #include "esl/heap.h"
 #include "esl/memory.h"
 
-struct EKISASymbolEntry {
-    uint16_t count;
-    int16_t symbol;  // 0..255, or ekisaEscape
-};
-
 const int ekisaEscape = -1;
 const uint32_t ekisaMaxEntries = 260;
 const uint32_t ekisaChildClasses = 128;
@@ -58,10 +53,11 @@ const uint32_t ekisaGroups = (ekisaMaxEntries + ekisaGroupEntries - 1) / ekisaGr
 // that run starts; larger counts search for it.
 const uint32_t ekisaTrackedCounts = 32;
 
-// The fields a symbol touches come first: the header and the run starts
-// fill the first 64 bytes and part of the next, which holds the first,
-// most used entries. The size is a multiple of 64 bytes, so that models in
-// an aligned array (the pool's) never share a cache line.
+// The fields a symbol touches come first: the header and the first, most
+// used counts share the first 64 bytes; the counts, which the decoder scans,
+// lie apart from the symbols, which it reads once. The size is a multiple of
+// 64 bytes, so that models in an aligned array (the pool's) never share a
+// cache line.
 struct EKISASymbolModel {
     uint32_t inverse;     // EKISAInverse(total), kept with it
     uint16_t total;       // sum of the counts of the entries in use
@@ -69,11 +65,14 @@ struct EKISASymbolModel {
     // Sum of the counts of the entries in use, per group of 16 entries
     // (entries beyond entryCount count 0).
     uint16_t groupCounts[ekisaGroups];
+    // The entries: counts[k] and symbols[k] (0..255, or ekisaEscape), the
+    // counts non-increasing.
+    uint16_t counts[ekisaMaxEntries];
+    int16_t symbols[ekisaMaxEntries];
     // runStart[c], 0 < c < ekisaTrackedCounts: index of the first entry
     // whose count is at most c (entryCount when there is none). Appending
     // an entry (count 1, at the end) leaves every value right.
     uint16_t runStart[ekisaTrackedCounts];
-    EKISASymbolEntry entries[ekisaMaxEntries];  // non-increasing counts
     // Per class of the next older byte, how often it was seen in this
     // model's context; the model numbers of the children are kept by the
     // pool (EKISAModelPool::Child).
@@ -85,11 +84,11 @@ struct EKISASymbolModel {
 
     void InitModel() {
         for (uint32_t k = 0; k < 256; ++k) {
-            entries[k].count = 1;
-            entries[k].symbol = static_cast<int16_t>(k);
+            counts[k] = 1;
+            symbols[k] = static_cast<int16_t>(k);
         }
-        entries[256].count = 1;
-        entries[256].symbol = ekisaEscape;
+        counts[256] = 1;
+        symbols[256] = ekisaEscape;
         entryCount = 257;
         Recount();
         ClearChildren();
@@ -102,13 +101,13 @@ struct EKISASymbolModel {
         for (uint32_t g = 0; g < ekisaGroups; ++g)
             groupCounts[g] = 0;
         for (uint32_t k = 0; k < entryCount; ++k) {
-            groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + entries[k].count);
-            sum += entries[k].count;
+            groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + counts[k]);
+            sum += counts[k];
         }
         SetTotal(sum);
         uint32_t k = 0;
         for (uint32_t c = ekisaTrackedCounts - 1; c > 0; --c) {
-            while (k < entryCount && entries[k].count > c)
+            while (k < entryCount && counts[k] > c)
                 ++k;
             runStart[c] = static_cast<uint16_t>(k);
         }
@@ -123,7 +122,7 @@ struct EKISASymbolModel {
     // The entry moves in front of every entry with a smaller count, but stays
     // behind those with an equal one.
     void BumpSymbol(uint32_t index) {
-        const uint32_t old = entries[index].count;
+        const uint32_t old = counts[index];
         // The counts are sorted, so the entries passed are exactly those
         // before it with the same (old) count, from the run's start k on.
         uint32_t k;
@@ -131,18 +130,12 @@ struct EKISASymbolModel {
             k = runStart[old];
             runStart[old] = static_cast<uint16_t>(k + 1u);  // the entry at k leaves the run
         } else {
-            k = index > 0 && entries[index - 1].count == old ? RunStart(index, old) : index;
+            k = index > 0 && counts[index - 1] == old ? RunStart(index, old) : index;
         }
-        if (k != index) {
-            // entries[k..index] all hold the old count: they move one place
-            // down as a block, and the bumped symbol goes first.
-            const int16_t moved = entries[index].symbol;
-            for (uint32_t j = index; j > k; --j)
-                entries[j] = entries[j - 1];
-            entries[k].symbol = moved;
-        }
+        if (k != index)
+            MoveSymbolUp(k, index);
         // By position only the count at k changes.
-        entries[k].count = static_cast<uint16_t>(old + 1u);
+        counts[k] = static_cast<uint16_t>(old + 1u);
         groupCounts[k >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[k >> ekisaGroupShift] + 1u);
         if (total + 1u >= ekisaHalvingTotal)
             HalveCounts();
@@ -150,16 +143,28 @@ struct EKISASymbolModel {
             SetTotal(total + 1u);
     }
 
+    // The counts of entries k..index (k < index) are all the same: only the
+    // symbols move, one place down as a block, and the one at index goes
+    // first.
+    void MoveSymbolUp(uint32_t k, uint32_t index) {
+        const uint32_t n = index - k;
+        if (n >= ekisaMaxEntries)
+            return;  // not reached; tells the compiler the block's bound
+        const int16_t moved = symbols[index];
+        memmove(&symbols[k + 1], &symbols[k], n * sizeof(symbols[0]));
+        symbols[k] = moved;
+    }
+
     // The first index of the run of entries with the count old (at least
     // ekisaTrackedCounts) that ends at index.
     __attribute__((noinline)) uint32_t RunStart(uint32_t index, uint32_t old) const {
         // The first entry with the old count lies in [low, low + span);
-        // entries[index - 1] has it.
+        // counts[index - 1] is it.
         uint32_t low = 0;
         uint32_t span = index;
         while (span > 1) {
             const uint32_t half = span / 2;
-            low = entries[low + half - 1].count == old ? low : low + half;
+            low = counts[low + half - 1] == old ? low : low + half;
             span -= half;
         }
         return low;
@@ -169,7 +174,7 @@ struct EKISASymbolModel {
     // round down. The order of the entries is unchanged.
     __attribute__((noinline)) void HalveCounts() {
         for (uint32_t k = 0; k < entryCount; ++k)
-            entries[k].count = static_cast<uint16_t>((entries[k].count + 1u) >> 1);
+            counts[k] = static_cast<uint16_t>((counts[k] + 1u) >> 1);
         Recount();
         for (uint32_t k = 0; k < ekisaChildClasses; ++k)
             childCounts[k] = static_cast<uint16_t>(childCounts[k] >> 1);
@@ -179,8 +184,8 @@ struct EKISASymbolModel {
     bool AppendSymbol(int symbol) {
         if (entryCount >= ekisaMaxEntries)
             return false;
-        entries[entryCount].count = 1;
-        entries[entryCount].symbol = static_cast<int16_t>(symbol);
+        counts[entryCount] = 1;
+        symbols[entryCount] = static_cast<int16_t>(symbol);
         groupCounts[entryCount >> ekisaGroupShift] = static_cast<uint16_t>(groupCounts[entryCount >> ekisaGroupShift] + 1u);
         entryCount = static_cast<uint16_t>(entryCount + 1u);
         SetTotal(total + 1u);
@@ -194,15 +199,15 @@ struct EKISASymbolModel {
 
     int FindSymbol(int symbol) const {
         for (uint32_t k = 0; k < entryCount; ++k) {
-            if (entries[k].symbol == symbol)
+            if (symbols[k] == symbol)
                 return static_cast<int>(k);
         }
         return -1;
     }
 };
 
-static_assert(sizeof(EKISASymbolModel) % 64 == 0 && offsetof(EKISASymbolModel, entries) < 128,
-              "whole cache lines, the first entries in the second");
+static_assert(sizeof(EKISASymbolModel) % 64 == 0 && offsetof(EKISASymbolModel, counts) < 64,
+              "whole cache lines, the first counts in the first");
 
 // Classes a model below the base can have children in: 32 at depth 1, 16
 // and 8 deeper (see kEKISAContextShift).
@@ -391,15 +396,15 @@ __attribute__((noinline)) inline void EKISAAddContextModel(EKISAModelPool* pool,
         // m's counts are sorted, and so are the reduced ones.
         uint32_t n = 0;
         for (uint32_t k = 0; k < m->entryCount; ++k) {
-            const uint32_t c = m->entries[k].count >> 4;
-            if (m->entries[k].symbol == ekisaEscape || c == 0)
+            const uint32_t c = m->counts[k] >> 4;
+            if (m->symbols[k] == ekisaEscape || c == 0)
                 continue;
-            fresh->entries[n].count = static_cast<uint16_t>(c);
-            fresh->entries[n].symbol = m->entries[k].symbol;
+            fresh->counts[n] = static_cast<uint16_t>(c);
+            fresh->symbols[n] = m->symbols[k];
             ++n;
         }
-        fresh->entries[n].count = 1;
-        fresh->entries[n].symbol = ekisaEscape;
+        fresh->counts[n] = 1;
+        fresh->symbols[n] = ekisaEscape;
         fresh->entryCount = static_cast<uint16_t>(n + 1u);
         fresh->Recount();
         fresh->ClearChildren();

@@ -26,8 +26,8 @@ struct Forger {
         for (EKISASymbolModel* m : {&model0, &model1}) {
             m->entryCount = 1;
             m->total = 1;
-            m->entries[0].count = 1;
-            m->entries[0].symbol = ekisaEscape;
+            m->counts[0] = 1;
+            m->symbols[0] = ekisaEscape;
             m->Recount();
             m->ClearChildren();
         }

@@ -159,11 +159,11 @@ TEST(EKISACode, RunsUseIndexZeroOnlyWithFlag2) {
         const int zero = index->FindSymbol(0);
         ASSERT_GE(zero, 0);
         if (flags == 1) {
-            EXPECT_EQ(index->entries[zero].count, 1u) << "no run may be coded";
+            EXPECT_EQ(index->counts[zero], 1u) << "no run may be coded";
             EXPECT_EQ(enc.GetRunLengthModel()->total, 257u);
             EXPECT_GT(enc.GetPhraseLengthModel()->total, 257u) << "equal bytes become phrases";
         } else {
-            EXPECT_GT(index->entries[zero].count, 1u) << "runs are coded with index 0";
+            EXPECT_GT(index->counts[zero], 1u) << "runs are coded with index 0";
             EXPECT_GT(enc.GetRunLengthModel()->total, 257u);
         }
         ASSERT_EQ(enc.FinishEKISACode(), eslResultSuccess);
@@ -228,7 +228,7 @@ TEST(EKISACode, FirstLiteralCreatesChildModelZero) {
     EXPECT_EQ(pool->base.childCounts[0x41 >> 1], 1u);
     // Seeded from the base model, where every count is below 16: only the escape.
     EXPECT_EQ(pool->first[0].entryCount, 1u);
-    EXPECT_EQ(pool->first[0].entries[0].symbol, ekisaEscape);
+    EXPECT_EQ(pool->first[0].symbols[0], ekisaEscape);
     enc.WriteEKISACodeBytes(plain.data() + 1, 1);
     ASSERT_EQ(enc.FinishEKISACode(), eslResultSuccess);
 

@@ -18,7 +18,7 @@ TEST(SymbolModel, FreshModelHoldsEveryByteAndTheEscape) {
     for (int k = 0; k < 256; ++k)
         ASSERT_EQ(m.FindSymbol(k), k);
     EXPECT_EQ(m.FindSymbol(ekisaEscape), 256);
-    EXPECT_EQ(m.entries[256].count, 1u);
+    EXPECT_EQ(m.counts[256], 1u);
     for (uint16_t c : m.childCounts)
         ASSERT_EQ(c, 0u);
     EXPECT_EQ(m.FindSymbol(300), -1);
@@ -32,12 +32,12 @@ TEST(SymbolModel, HalvesWhenTheTotalReaches8192) {
     for (int k = 0; k < 7934; ++k)
         m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol(0x33)));
     EXPECT_EQ(m.total, 8191u);
-    EXPECT_EQ(m.entries[0].symbol, 0x33);
-    EXPECT_EQ(m.entries[0].count, 7935u);
+    EXPECT_EQ(m.symbols[0], 0x33);
+    EXPECT_EQ(m.counts[0], 7935u);
     m.BumpSymbol(0);  // the 7,935th bump: 8,192 is reached
-    EXPECT_EQ(m.entries[0].count, 3968u);
+    EXPECT_EQ(m.counts[0], 3968u);
     for (uint32_t k = 1; k < m.entryCount; ++k)
-        ASSERT_EQ(m.entries[k].count, 1u) << "counts round up and never fall to 0";
+        ASSERT_EQ(m.counts[k], 1u) << "counts round up and never fall to 0";
     EXPECT_EQ(m.total, 3968u + 256u);
     EXPECT_EQ(m.childCounts[5], 3u) << "child counts round down";
     EXPECT_EQ(m.childCounts[6], 0u);
@@ -51,21 +51,21 @@ TEST(SymbolModel, BumpStopsBehindAnEqualCount) {
     m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('a')));
     m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('b')));
     m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('c')));
-    ASSERT_EQ(m.entries[0].symbol, 'a');
-    ASSERT_EQ(m.entries[1].symbol, 'b');
-    ASSERT_EQ(m.entries[2].symbol, 'c');
+    ASSERT_EQ(m.symbols[0], 'a');
+    ASSERT_EQ(m.symbols[1], 'b');
+    ASSERT_EQ(m.symbols[2], 'c');
     // 'c' rises to 3: past 'b' (2), but behind 'a' (3).
     m.BumpSymbol(2);
-    EXPECT_EQ(m.entries[0].symbol, 'a');
-    EXPECT_EQ(m.entries[1].symbol, 'c');
-    EXPECT_EQ(m.entries[1].count, 3u);
-    EXPECT_EQ(m.entries[2].symbol, 'b');
+    EXPECT_EQ(m.symbols[0], 'a');
+    EXPECT_EQ(m.symbols[1], 'c');
+    EXPECT_EQ(m.counts[1], 3u);
+    EXPECT_EQ(m.symbols[2], 'b');
     // A symbol with count 1 deep in the table rises to 2: behind 'b' (2),
     // and the entries it passed keep their order.
     const int z = m.FindSymbol('z');
     const int before = m.FindSymbol('y');
     m.BumpSymbol(static_cast<uint32_t>(z));
-    EXPECT_EQ(m.entries[3].symbol, 'z');
+    EXPECT_EQ(m.symbols[3], 'z');
     EXPECT_EQ(m.FindSymbol('y'), before + 1);
     EXPECT_EQ(m.total, 257u + 6u);
 }
@@ -105,15 +105,15 @@ void ExpectSameModel(const EKISASymbolModel& m, const PlainModel& plain) {
     ASSERT_EQ(m.total, plain.total);
     uint32_t groups[ekisaGroups] = {};
     for (uint32_t k = 0; k < m.entryCount; ++k) {
-        ASSERT_EQ(m.entries[k].count, plain.entries[k].first) << k;
-        ASSERT_EQ(m.entries[k].symbol, plain.entries[k].second) << k;
-        groups[k >> ekisaGroupShift] += m.entries[k].count;
+        ASSERT_EQ(m.counts[k], plain.entries[k].first) << k;
+        ASSERT_EQ(m.symbols[k], plain.entries[k].second) << k;
+        groups[k >> ekisaGroupShift] += m.counts[k];
     }
     for (uint32_t g = 0; g < ekisaGroups; ++g)
         ASSERT_EQ(m.groupCounts[g], groups[g]) << "group " << g;
     for (uint32_t c = 1; c < ekisaTrackedCounts; ++c) {
         uint32_t first = 0;
-        while (first < m.entryCount && m.entries[first].count > c)
+        while (first < m.entryCount && m.counts[first] > c)
             ++first;
         ASSERT_EQ(m.runStart[c], first) << "run of count " << c;
     }
@@ -153,7 +153,7 @@ TEST(SymbolModel, RecountFollowsDirectlyWrittenEntries) {
     m.InitModel();
     m.entryCount = 20;
     for (uint32_t k = 0; k < 20; ++k)
-        m.entries[k].count = static_cast<uint16_t>(40 - k);
+        m.counts[k] = static_cast<uint16_t>(40 - k);
     m.Recount();
     EXPECT_EQ(m.total, 610u);
     EXPECT_EQ(m.groupCounts[0], 520u);
@@ -247,11 +247,11 @@ TEST(ContextTree, NewModelIsSeededFromTheCodingModel) {
     ASSERT_EQ(t.pool->used, 1u);
     const EKISASymbolModel& fresh = t.pool->first[0];
     ASSERT_EQ(fresh.entryCount, 3u);
-    EXPECT_EQ(fresh.entries[0].symbol, 'x');
-    EXPECT_EQ(fresh.entries[0].count, 40u >> 4);
-    EXPECT_EQ(fresh.entries[1].symbol, 'y');
-    EXPECT_EQ(fresh.entries[1].count, 1u);
-    EXPECT_EQ(fresh.entries[2].symbol, ekisaEscape);
+    EXPECT_EQ(fresh.symbols[0], 'x');
+    EXPECT_EQ(fresh.counts[0], 40u >> 4);
+    EXPECT_EQ(fresh.symbols[1], 'y');
+    EXPECT_EQ(fresh.counts[1], 1u);
+    EXPECT_EQ(fresh.symbols[2], ekisaEscape);
     EXPECT_EQ(fresh.total, 2u + 1u + 1u);
     for (uint32_t k = 0; k < ekisaDeepChildClasses; ++k)
         ASSERT_EQ(t.pool->Child(0, k), -1);
@@ -264,7 +264,7 @@ TEST(ContextTree, FullPoolStopsGrowthButNotCoding) {
     EXPECT_EQ(t.pool->used, ekisaPoolModels);
     EXPECT_EQ(t.pool->Child(-1, 'A' >> 1), -1);
     EXPECT_EQ(t.pool->base.childCounts['A' >> 1], 0u) << "nothing is counted either";
-    EXPECT_EQ(t.pool->base.entries[0].symbol, 'A') << "the model itself still learns";
+    EXPECT_EQ(t.pool->base.symbols[0], 'A') << "the model itself still learns";
 }
 
 TEST(ContextTree, DepthFourIsTheDeepest) {
