@@ -403,8 +403,7 @@ void EKISADecodeContext::ReadyRecord(uint32_t b) {
 __attribute__((always_inline)) inline void EKISADecodeContext::CopyPhrase(uint8_t* out, uint32_t k, int32_t& source,
                                                                           uint32_t& position, uint32_t& recent) {
     uint8_t* const window = m_history.window;
-    uint16_t* const places = m_history.places;
-    uint8_t* const nextSlot = m_history.nextSlot;
+    uint8_t* const occurrences = reinterpret_cast<uint8_t*>(m_history.places);
     if (source >= 0) {
         // Byte by byte, in order: the source may run into the bytes being
         // written, and a byte value may recur in the phrase. In stretches
@@ -421,10 +420,10 @@ __attribute__((always_inline)) inline void EKISADecodeContext::CopyPhrase(uint8_
             uint8_t* to = window + position;
             uint8_t* o = out + done;
             for (uint32_t j = 0; j < stretch; ++j) {
-                const uint32_t b = src[j];
-                places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position + j);
-                to[j] = static_cast<uint8_t>(b);
-                o[j] = static_cast<uint8_t>(b);
+                const uint8_t b = src[j];
+                to[j] = b;
+                o[j] = b;
+                EKISAStorePlace(occurrences, b, position + j);
             }
             from = (from + stretch) & ekisaWindowMask;
             position = (position + stretch) & ekisaWindowMask;
@@ -433,14 +432,11 @@ __attribute__((always_inline)) inline void EKISADecodeContext::CopyPhrase(uint8_
         source = static_cast<int32_t>(from);
     } else {
         const uint8_t b = static_cast<uint8_t>(recent);
-        uint16_t* const ring = places + b * ekisaOccurrenceSlots;
-        uint8_t slot = nextSlot[b];
         for (uint32_t j = 0; j < k; ++j) {
-            ring[slot++] = static_cast<uint16_t>(position);
+            EKISAStorePlace(occurrences, b, position);
             window[position] = b;
             position = (position + 1u) & ekisaWindowMask;
         }
-        nextSlot[b] = slot;
         eslFillMemory(out, static_cast<unsigned char>(b), k);
     }
     if (k >= 4) {
@@ -459,8 +455,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     EKISAModelPool* const pool = m_pool;
     EKISASymbolModel* const base = &pool->base;
     uint8_t* const window = history.window;
-    uint16_t* const places = history.places;
-    uint8_t* const nextSlot = history.nextSlot;
+    uint8_t* const occurrences = reinterpret_cast<uint8_t*>(history.places);
     // The hot state lives in locals; it goes back to the members on return.
     Coder r = LoadCoder();
     uint32_t position = history.position;
@@ -504,7 +499,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
             const uint32_t b = static_cast<uint8_t>(s);
             if (!(m_readyRecords[b >> 5] & (1u << (b & 31))))
                 ReadyRecord(b);
-            places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position);
+            EKISAStorePlace(occurrences, b, position);
             window[position] = static_cast<uint8_t>(b);
             position = (position + 1u) & ekisaWindowMask;
             recent = recent << 8 | b;

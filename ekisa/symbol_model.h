@@ -288,6 +288,15 @@ inline uint32_t EKISASymbolCost(uint32_t count, uint32_t total) {
     return cost;
 }
 
+// Notes that b was stored at position, in the occurrence block (see
+// EKISAHistory). One base pointer reaches both parts, which leaves a
+// register free where registers are few.
+inline void EKISAStorePlace(uint8_t* block, uint32_t b, uint32_t position) {
+    uint8_t& slot = block[256 * ekisaOccurrenceSlots * sizeof(uint16_t) + b];
+    reinterpret_cast<uint16_t*>(block)[b * ekisaOccurrenceSlots + slot] = static_cast<uint16_t>(position);
+    slot = static_cast<uint8_t>(slot + 1u);
+}
+
 // The last four bytes, the window of the last 65,536 bytes and, per byte
 // value, the last 256 window positions where it was stored. Decoder and
 // encoder keep identical copies.
@@ -314,7 +323,7 @@ struct EKISAHistory {
     void Store(uint8_t b) {
         recent[ring] = b;
         ring = (ring + 1u) & 3u;
-        places[b * ekisaOccurrenceSlots + nextSlot[b]++] = static_cast<uint16_t>(position);
+        EKISAStorePlace(reinterpret_cast<uint8_t*>(places), b, position);
         window[position] = b;
         position = (position + 1u) & ekisaWindowMask;
     }
