@@ -145,13 +145,18 @@ struct EKISASymbolModel {
 
     // The counts of entries k..index (k < index) are all the same: only the
     // symbols move, one place down as a block, and the one at index goes
-    // first.
+    // first. Two symbols per step from the end; most moves are a few
+    // places, for which a call to memmove costs more.
     void MoveSymbolUp(uint32_t k, uint32_t index) {
-        const uint32_t n = index - k;
-        if (n >= ekisaMaxEntries)
-            return;  // not reached; tells the compiler the block's bound
         const int16_t moved = symbols[index];
-        memmove(&symbols[k + 1], &symbols[k], n * sizeof(symbols[0]));
+        uint32_t j = index;
+        for (; j >= k + 2; j -= 2) {
+            uint32_t pair;
+            memcpy(&pair, &symbols[j - 2], sizeof(pair));
+            memcpy(&symbols[j - 1], &pair, sizeof(pair));
+        }
+        if (j > k)
+            symbols[j] = symbols[j - 1];
         symbols[k] = moved;
     }
 
