@@ -34,7 +34,25 @@ static const uint32_t kEKISAGrowthLimit[ekisaContextDepth] = {1, 8, 16, 32};
 // 2^31 / d: the product is low by less than one, so one correction step
 // suffices. Both coders divide by a model's total twice per symbol; each
 // model keeps the inverse of its total, so they divide by multiplying.
-inline uint32_t EKISAInverse(uint32_t d) { return 0x80000000u / d; }
+constexpr uint32_t EKISAInverseOf(uint32_t d) { return 0x80000000u / d; }
+
+// The inverses of every total a model can have, worked out once: a model's
+// total changes with almost every symbol, and a division per symbol is slow
+// on some processors (and under emulation).
+struct EKISAInverseTable {
+    uint32_t inverse[ekisaHalvingTotal + 1];
+    constexpr EKISAInverseTable() : inverse() {
+        for (uint32_t d = 1; d <= ekisaHalvingTotal; ++d)
+            inverse[d] = EKISAInverseOf(d);
+    }
+};
+inline constexpr EKISAInverseTable kEKISAInverses{};
+
+// Totals stay at most ekisaHalvingTotal (an append after a bump can reach
+// it); a larger one is divided all the same.
+inline uint32_t EKISAInverse(uint32_t d) {
+    return d <= ekisaHalvingTotal ? kEKISAInverses.inverse[d] : EKISAInverseOf(d);
+}
 inline uint32_t EKISADivide(uint32_t x, uint32_t d, uint32_t inverse) {
     const uint32_t q = static_cast<uint32_t>((static_cast<uint64_t>(x) * inverse) >> 31);
     // Without a branch: the correction is as often needed as not.
