@@ -370,15 +370,15 @@ int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
 ESLResult EKISADecodeContext::BeginEKISACode() {
     m_decoder = nullptr;
     m_endFlag = 1;
-    // A short entry should set up a small context: the pool grows with the
-    // models the stream creates (at most one per literal), and the
-    // occurrence table, a quarter of a megabyte, is cleared one record at a
-    // time as byte values turn up. Every byte stored is either a literal,
-    // whose record is readied on the literal path, or copied from the
-    // window, which holds only such bytes and zeros; so record 0 is readied
-    // here and the copy paths need no check.
-    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, 16,
-                                false))
+    // Every table is taken here, the pool whole: decoding allocates
+    // nothing. A short entry should still cost little: the pages of the pool
+    // that its models never reach are never touched, and the occurrence
+    // table, an eighth of a megabyte, is cleared one record at a time as
+    // byte values turn up. Every byte stored is either a literal, whose
+    // record is readied on the literal path, or copied from the window,
+    // which holds only such bytes and zeros; so record 0 is readied here and
+    // the copy paths need no check.
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, false))
         return eslResultGeneral;
     memset(m_readyRecords, 0, sizeof(m_readyRecords));
     ReadyRecord(0);
@@ -463,7 +463,6 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     int32_t copyRemaining = m_copyRemaining;
     int32_t copySource = m_copySource;
     uint32_t count = 0;
-    bool failed = false;  // the pool could not grow: decoding cannot go on
     if (copyRemaining > 0 && bytes > 0) {
         // The rest of a phrase that the last request cut short.
         const uint32_t k = bytes < static_cast<uint32_t>(copyRemaining) ? bytes : static_cast<uint32_t>(copyRemaining);
@@ -504,10 +503,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
             position = (position + 1u) & ekisaWindowMask;
             recent = recent << 8 | b;
             buffer[count++] = static_cast<uint8_t>(b);
-            if (!EKISAGrowTree(pool, m, depth, b, recent)) {
-                failed = true;
-                break;
-            }
+            EKISAGrowTree(pool, m, depth, b, recent);
             continue;
         }
 
@@ -545,7 +541,7 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
         history.recent[3 - t] = static_cast<uint8_t>(recent >> (8 * t));
     m_copyRemaining = copyRemaining;
     m_copySource = copySource;
-    if (count < bytes || failed) {
+    if (count < bytes) {
         // End mark or a symbol that cannot be decoded: the state is no longer
         // in step with the writer, so nothing more is produced.
         m_endFlag = 1;

@@ -308,10 +308,7 @@ ESLResult EKISAEncodeContext::BeginEKISACodeEncoding(uint32_t flags) {
     RestartAfterFailure();
     m_encoder = nullptr;
     m_finisher = nullptr;
-    // The whole pool at once: the encoder runs over files large enough to
-    // fill it, and a pool that failed to grow half way would be fatal.
-    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel,
-                                ekisaPoolModels, true))
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, true))
         return eslResultGeneral;
     m_low = 0;
     m_range = 0xFFFF;
@@ -454,8 +451,7 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
             EncodeModelSymbol(base, c);
             m->AppendSymbol(c);
         }
-        if (!EKISAGrowTree(pool, m, depth, c, history))
-            m_writeFailed = true;
+        EKISAGrowTree(pool, m, depth, c, history);
         if (m_writeFailed)
             return start;
     }

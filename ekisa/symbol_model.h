@@ -236,14 +236,14 @@ static_assert(sizeof(EKISASymbolModel) % 64 == 0 && offsetof(EKISASymbolModel, c
 // and 8 deeper (see kEKISAContextShift).
 const uint32_t ekisaDeepChildClasses = 32;
 
-// The models live in arrays that grow on demand, so that a short entry
-// does not pay for a full pool: most never create more than a few hundred.
-// Model numbers stay valid when the arrays move; pointers into them do not.
+// The pool's models and their rows of child numbers each live in one heap
+// block, taken whole when the coder is prepared: the coders allocate
+// nothing while they code. Pages of the blocks that a short entry never
+// reaches are never touched.
 struct EKISAModelPool {
     EKISASymbolModel* first;  // model 0 of the pool, 64-byte aligned in block
     void* block;              // the heap block that holds the models
     uint32_t used;            // models handed out, 0..ekisaPoolModels
-    uint32_t capacity;        // models there is room for at first and next
     // The child model numbers (or -1), one row per model, packed densely
     // apart from the models: the context walk runs for every byte, and rows
     // inside the scattered models would cost a cache miss per level.
@@ -262,43 +262,24 @@ struct EKISAModelPool {
             baseNext[k] = -1;
     }
 
-    // Resizes block to hold size bytes from a 64-byte boundary (aligned,
-    // which keeps its first kept bytes). The heap aligns less than that, and
-    // a moved block may put the boundary at another offset. False when the
-    // heap cannot serve it; nothing changes then.
-    static bool GrowAligned(void*& block, uint8_t*& aligned, uintptr_t kept, uintptr_t size) {
-        const uintptr_t oldOffset = block != nullptr ? aligned - static_cast<uint8_t*>(block) : 0;
-        void* grown = eslHeapReallocate(nullptr, block, static_cast<unsigned int>(size + 64), 0);
-        if (grown == nullptr)
-            return false;
-        block = grown;
-        const uintptr_t at = (reinterpret_cast<uintptr_t>(grown) + 63) & ~static_cast<uintptr_t>(63);
-        aligned = reinterpret_cast<uint8_t*>(at);
-        if (at - reinterpret_cast<uintptr_t>(grown) != oldOffset && kept > 0)
-            memmove(aligned, static_cast<uint8_t*>(grown) + oldOffset, kept);
-        return true;
+    // size bytes from a 64-byte boundary in a new heap block (the heap
+    // aligns less than that); null when the heap cannot serve it.
+    static uint8_t* AllocateAligned(void*& block, uintptr_t size) {
+        block = eslHeapAllocate(nullptr, static_cast<unsigned int>(size + 64), 0);
+        if (block == nullptr)
+            return nullptr;
+        return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(block) + 63) & ~static_cast<uintptr_t>(63));
     }
 
-    // Room for at least models models; false when the heap cannot serve it
-    // (what was there stays as it was).
-    bool Reserve(uint32_t models) {
-        if (models <= capacity)
-            return true;
-        uint32_t grown = capacity < 16 ? 16 : capacity;
-        while (grown < models)
-            grown *= 2;
-        if (grown > ekisaPoolModels)
-            grown = ekisaPoolModels;
-        uint8_t* modelBytes = reinterpret_cast<uint8_t*>(first);
-        if (!GrowAligned(block, modelBytes, used * sizeof(EKISASymbolModel), grown * sizeof(EKISASymbolModel)))
-            return false;
-        first = reinterpret_cast<EKISASymbolModel*>(modelBytes);
-        uint8_t* rows = reinterpret_cast<uint8_t*>(next);
-        if (!GrowAligned(nextBlock, rows, used * sizeof(*next), grown * sizeof(*next)))
-            return false;
-        next = reinterpret_cast<int16_t(*)[ekisaDeepChildClasses]>(rows);
-        capacity = grown;
-        return true;
+    // Room for every model, unless there is already; false when the heap
+    // cannot serve it.
+    bool Allocate() {
+        if (block == nullptr)
+            first = reinterpret_cast<EKISASymbolModel*>(AllocateAligned(block, ekisaPoolModels * sizeof(EKISASymbolModel)));
+        if (nextBlock == nullptr)
+            next = reinterpret_cast<int16_t(*)[ekisaDeepChildClasses]>(
+                AllocateAligned(nextBlock, ekisaPoolModels * sizeof(*next)));
+        return block != nullptr && nextBlock != nullptr;
     }
 };
 
@@ -449,32 +430,21 @@ __attribute__((noinline)) inline void EKISAAddContextModel(EKISAModelPool* pool,
 // After the literal s was coded in m (at depth) and stored in the history
 // (recent: the packed recent bytes, s the latest): count the class of s
 // under m and, once it has been seen often enough, give the context that
-// now ends in s a model of its own, seeded from m. False when the pool
-// could not grow: the coder can no longer keep in step with its peer.
-inline bool EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
+// now ends in s a model of its own, seeded from m (the pool has room for
+// every model it can hand out).
+inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
                           uint32_t recent) {
     if (pool->used >= ekisaPoolModels || depth >= ekisaContextDepth)
-        return true;
+        return;
     uint16_t& seen = m->childCounts[s >> kEKISAContextShift[depth]];
     seen = static_cast<uint16_t>(seen + 1u);
-    if (seen < kEKISAGrowthLimit[depth])
-        return true;
-    if (pool->used == pool->capacity) {
-        // m moves with the models unless it is the base model.
-        const bool inPool = m != &pool->base;
-        const uint32_t index = inPool ? static_cast<uint32_t>(m - pool->first) : 0;
-        if (!pool->Reserve(pool->used + 1))
-            return false;
-        if (inPool)
-            m = pool->first + index;
-    }
-    EKISAAddContextModel(pool, m, depth, recent);
-    return true;
+    if (seen >= kEKISAGrowthLimit[depth])
+        EKISAAddContextModel(pool, m, depth, recent);
 }
 
-inline bool EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
+inline void EKISAGrowTree(EKISAModelPool* pool, EKISASymbolModel* m, uint32_t depth, uint32_t s,
                           const EKISAHistory& history) {
-    return EKISAGrowTree(pool, m, depth, s, EKISAPackRecent(history));
+    EKISAGrowTree(pool, m, depth, s, EKISAPackRecent(history));
 }
 
 // Buffer size of a coder: whole 32-bit words, at least one, at most 1 GiB.
@@ -487,14 +457,12 @@ inline uint32_t EKISABufferCapacity(uint32_t requested) {
 
 // The tables of one EKISA code context (the model pool, the history and the
 // three phrase models): allocated on first need and kept across
-// re-preparations, then reset to their starting state. The pool starts with
-// room for poolRoom models and grows as the coder needs. A coder that clears
+// re-preparations, then reset to their starting state. A coder that clears
 // each occurrence record itself before it first uses it passes
 // clearOccurrences false. False when the heap cannot serve them; what was
 // allocated stays for the destructor.
 inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history, EKISASymbolModel*& lengths,
-                                   EKISASymbolModel*& indexes, EKISASymbolModel*& runs, uint32_t poolRoom,
-                                   bool clearOccurrences) {
+                                   EKISASymbolModel*& indexes, EKISASymbolModel*& runs, bool clearOccurrences) {
     if (pool == nullptr) {
         pool = static_cast<EKISAModelPool*>(eslHeapAllocate(nullptr, sizeof(EKISAModelPool), 0));
         if (pool != nullptr) {
@@ -503,10 +471,9 @@ inline bool EKISAPrepareCodeTables(EKISAModelPool*& pool, EKISAHistory& history,
             pool->next = nullptr;
             pool->nextBlock = nullptr;
             pool->used = 0;
-            pool->capacity = 0;
         }
     }
-    if (pool != nullptr && !pool->Reserve(poolRoom))
+    if (pool != nullptr && !pool->Allocate())
         return false;
     if (history.window == nullptr)
         history.window = static_cast<uint8_t*>(eslHeapAllocate(nullptr, ekisaWindowSize, 0));

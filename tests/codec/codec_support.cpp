@@ -261,13 +261,9 @@ Bytes FindPEFile(std::string* path) {
 
 PoolPtr NewModelPool() {
     EKISAModelPool* pool = new EKISAModelPool;
-    pool->first = nullptr;
     pool->block = nullptr;
-    pool->next = nullptr;
     pool->nextBlock = nullptr;
-    pool->used = 0;
-    pool->capacity = 0;
-    if (!pool->Reserve(ekisaPoolModels))
+    if (!pool->Allocate())
         abort();
     pool->Reset();
     return PoolPtr(pool);

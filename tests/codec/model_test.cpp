@@ -148,6 +148,33 @@ TEST(SymbolModel, BumpsAndAppendsAgreeWithThePlainRules) {
     ExpectSameModel(m, plain);
 }
 
+// The decoder finds the entry whose share of the range begins at or below
+// the code: a code exactly at the start of a share belongs to that entry,
+// also where the share opens a group of 16 (the search steps over whole
+// groups first). 257 entries of count 17 make a total of 4369 = 0xFFFF / 15,
+// the starting range, so the code 15 * 17 * i lies exactly at the start of
+// entry i.
+TEST(SymbolModel, DecodingFindsTheEntryAtExactShareBoundaries) {
+    EKISASymbolModel m;
+    m.InitModel();
+    for (uint32_t k = 0; k < m.entryCount; ++k)
+        m.counts[k] = 17;
+    m.Recount();
+    ASSERT_EQ(m.total * 15u, 0xFFFFu);
+    for (uint32_t i : {1u, 15u, 16u, 17u, 31u, 32u, 100u, 255u, 256u}) {
+        for (uint32_t code : {15 * 17 * i, 15 * 17 * i - 1}) {
+            // The first word of a stream is the code register.
+            const Bytes stream{0, 0, static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code), 0, 0, 0, 0};
+            InFile in(stream);
+            EKISADecodeContext dec(0x10);
+            dec.SetSourceFile(&in.file);
+            ASSERT_EQ(dec.BeginEKISACode(), eslResultSuccess);
+            EKISASymbolModel copy = m;
+            EXPECT_EQ(dec.DecodeModelIndex(&copy), static_cast<int>(code % (15 * 17) == 0 ? i : i - 1)) << code;
+        }
+    }
+}
+
 TEST(SymbolModel, RecountFollowsDirectlyWrittenEntries) {
     EKISASymbolModel m;
     m.InitModel();
