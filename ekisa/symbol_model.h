@@ -97,8 +97,8 @@ struct EKISASymbolModel {
     uint16_t childCounts[ekisaChildClasses];
     uint16_t padding[3];
     // groupCounts, runStart, total and inverse are kept by every operation
-    // below. The inverse is worked out when the total changes, so that the
-    // division it takes is done before the next symbol needs it.
+    // below; the inverse is looked up when the total changes, well before
+    // the next symbol in the model needs it.
 
     void InitModel() {
         for (uint32_t k = 0; k < 256; ++k) {
