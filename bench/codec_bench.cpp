@@ -1,14 +1,16 @@
 // Speed and ratio of the EKISA code beside zlib -9, xz -9 and zstd -19, on
 // stripped 32-bit PE DLLs and Japanese text in CP932.
 //
-//   codec_bench [--quick] [FILE...]
+//   codec_bench [--quick] [--write-corpus OUT] [FILE...]
 //
 // Without files it looks for Wine's 32-bit DLLs (stripped into a scratch
 // folder with the mingw strip tool when it is there) and for the Japanese
 // message catalogs under /usr/share/locale/ja. A .mo file stands for the
 // text of its translations, converted to CP932. For every file the FNV-1a
 // hash of the EKISA code is printed, so that a faster coder can be shown to
-// write the same bits.
+// write the same bits. --write-corpus writes the samples, as coded here,
+// one after the other into OUT and stops: the input of the whole-process
+// comparisons (ekisa cat beside xz -dc) in README.md.
 #include <iconv.h>
 #include <lzma.h>
 #include <stdio.h>
@@ -302,12 +304,20 @@ void PrintRow(const char* codec, const Result& r, size_t plain) {
 
 int main(int argc, char** argv) {
     bool quick = false;
+    const char* corpusOut = nullptr;
     std::vector<std::string> paths;
     for (int k = 1; k < argc; ++k) {
-        if (strcmp(argv[k], "--quick") == 0)
+        if (strcmp(argv[k], "--quick") == 0) {
             quick = true;
-        else
+        } else if (strcmp(argv[k], "--write-corpus") == 0) {
+            if (++k == argc) {
+                fprintf(stderr, "codec_bench: --write-corpus needs a file name\n");
+                return 2;
+            }
+            corpusOut = argv[k];
+        } else {
             paths.push_back(argv[k]);
+        }
     }
     if (paths.empty()) {
         for (const char* dir : {"/usr/lib/i386-linux-gnu/wine/i386-windows", "/usr/lib/wine/i386-windows"}) {
@@ -343,6 +353,23 @@ int main(int argc, char** argv) {
     }
     if (scratch != nullptr)
         rmdir(scratch);
+    if (corpusOut != nullptr) {
+        FILE* f = fopen(corpusOut, "wb");
+        size_t total = 0;
+        bool written = f != nullptr;
+        for (const Sample& s : samples) {
+            written = written && fwrite(s.data.data(), 1, s.data.size(), f) == s.data.size();
+            total += s.data.size();
+        }
+        if (f != nullptr && fclose(f) != 0)
+            written = false;
+        if (!written) {
+            fprintf(stderr, "codec_bench: cannot write %s\n", corpusOut);
+            return 1;
+        }
+        printf("%s: %zu files, %zu bytes\n", corpusOut, samples.size(), total);
+        return 0;
+    }
 
     printf("EKISA code (flags 1, as the archive writes it) beside zlib -9, xz -9, zstd -19\n");
     printf("MB/s are of plain bytes, 1 MB = 10^6 bytes, one core, best of several runs.\n\n");

@@ -21,10 +21,9 @@ inline uint32_t HighestBit(uint32_t v) { return 31u - static_cast<uint32_t>(__bu
 // Everything one EKISA code context holds once its pool is full, with the
 // archive's read buffer.
 static_assert(sizeof(EKISAModelPool) + ekisaPoolModels * (sizeof(EKISASymbolModel) + 2 * ekisaDeepChildClasses) +
-                      ekisaWindowSize + 256 * ekisaOccurrenceWords * sizeof(uint32_t) +
-                      3 * sizeof(EKISASymbolModel) + 0x10000 <=
-                  4u << 20,
-              "a decode context stays within 4 MiB");
+                      ekisaWindowSize + ekisaOccurrenceBytes + 3 * sizeof(EKISASymbolModel) + 0x10000 <=
+                  3700000,
+              "a decode context stays within 3.7 MB");
 
 }  // namespace
 
@@ -264,41 +263,31 @@ bool EKISADecodeContext::RefillCodeRegister() {
     return true;
 }
 
-// The slow paths of DecodeIndex: the bit register runs empty.
-bool EKISADecodeContext::RefillCoder(Coder& r) {
+// The next word of code bits for the arithmetic decoder, whose bit register
+// is empty; -1 when there is none, not even the padding word. Out of line:
+// the decoder's registers stay in the caller's locals.
+int64_t EKISADecodeContext::NextCodeWord() {
     if (m_bytesLeft >= 4) {  // FillBitRegister's usual case
-        r.bits = LoadBigEndian(m_readPointer);
+        const uint32_t w = LoadBigEndian(m_readPointer);
         m_readPointer += 4;
         m_bytesLeft -= 4;
-        r.bitsLeft = 32;
-        return true;
+        return w;
     }
-    m_bitRegister = r.bits;
-    m_bitsLeft = r.bitsLeft;
-    const bool ok = RefillCodeRegister();
-    r.bits = m_bitRegister;
-    r.bitsLeft = m_bitsLeft;
-    return ok;
-}
-
-bool EKISADecodeContext::FeedCoderBits(Coder& r, uint32_t& code, uint32_t shift) {
-    while (shift > 0) {
-        if (r.bitsLeft == 0 && !RefillCoder(r))
-            return false;
-        uint32_t take = static_cast<uint32_t>(r.bitsLeft);
-        if (take > shift)
-            take = shift;  // shift <= 15, so take < 32
-        code = (code << take) | (r.bits >> (32 - take));
-        r.bits <<= take;
-        r.bitsLeft -= static_cast<int32_t>(take);
-        shift -= take;
-    }
-    return true;
+    m_bitsLeft = 0;
+    if (!RefillCodeRegister())
+        return -1;
+    m_bitsLeft = 0;  // taken by the caller
+    return m_bitRegister;
 }
 
 __attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISASymbolModel* model, Coder& r) {
-    if (r.bitsLeft == 0 && !RefillCoder(r))
-        return -1;
+    if (r.bitsLeft == 0) {
+        const int64_t next = NextCodeWord();
+        if (next < 0)
+            return -1;
+        r.bits = static_cast<uint32_t>(next);
+        r.bitsLeft = 32;
+    }
     const uint32_t range = r.range;
     uint32_t code = r.code;
     const uint32_t total = model->total;
@@ -309,57 +298,54 @@ __attribute__((always_inline)) inline int EKISADecodeContext::DecodeIndex(EKISAS
         return -1;
     // The entry is the one whose share of the range holds the code:
     // floor(code * total / range) >= cum  <=>  code * total >= cum * range,
-    // so the scan runs in units of the range and needs no division. The
-    // code is below the range, hence the scan ends inside the model (the
-    // counts in use sum to the total); the bounds only guard that.
-    const EKISASymbolEntry* entries = model->entries;
-    const uint32_t n = model->entryCount;
+    // so the scan runs in units of the range and needs no division. Whole
+    // groups of 16 entries first, by their kept sums, then the entries of
+    // one group. The code is below the range, so the shares passed stay
+    // below the sum of all counts in use times the range: both scans end
+    // inside the model, at an entry in use, without a bound of their own.
     const uint32_t scaled = code * total;  // < 2^16 * 2^13
     uint32_t rest = scaled;
-    // Whole groups of 16 entries first, by their kept sums.
-    const uint16_t* groups = model->groupCounts;
-    uint32_t g = 0;
-    for (;;) {
-        const uint32_t share = groups[g] * range;
-        if (rest < share)
-            break;
+    const uint16_t* group = model->groupCounts;
+    uint32_t share;
+    while (rest >= (share = *group * range)) {
         rest -= share;
-        if (++g >= ekisaGroups)
-            return -1;
+        ++group;
     }
-    uint32_t i = g << ekisaGroupShift;
-    if (i >= n)
-        return -1;
-    uint32_t c;
-    for (;;) {
-        c = entries[i].count;
-        const uint32_t share = c * range;
-        if (rest < share)
-            break;
+    const uint16_t* count = model->counts + ((group - model->groupCounts) << ekisaGroupShift);
+    while (rest >= (share = *count * range)) {
         rest -= share;
-        if (++i >= n)
-            return -1;
+        ++count;
     }
-    const uint32_t inverse = EKISAInverse(total);
-    uint32_t newRange = EKISADivide(range * c, total, inverse);
+    const uint32_t inverse = model->inverse;
+    uint32_t newRange = EKISADivide(share, total, inverse);
     if (newRange == 0)
         return -1;
     // scaled - rest is the cumulative count before the entry times the range.
     code -= EKISADivide(scaled - rest + total - 1, total, inverse);
+    // Renormalise: 0..15 bits from the bit register, without a branch on
+    // the shift while it holds enough.
     const uint32_t shift = 15 - HighestBit(newRange);
-    if (shift > 0) {
-        newRange <<= shift;
-        if (static_cast<uint32_t>(r.bitsLeft) >= shift) {
-            code = (code << shift) | (r.bits >> (32 - shift));  // shift <= 15
-            r.bits <<= shift;
-            r.bitsLeft -= static_cast<int32_t>(shift);
-        } else if (!FeedCoderBits(r, code, shift)) {
+    newRange <<= shift;
+    if (static_cast<uint32_t>(r.bitsLeft) >= shift) {
+        code = (code << shift) | ((r.bits >> 1) >> (31 - shift));
+        r.bits <<= shift;
+        r.bitsLeft -= static_cast<int32_t>(shift);
+    } else {
+        // Its last bits, then the first ones of the next word.
+        const uint32_t have = static_cast<uint32_t>(r.bitsLeft);
+        code = (code << have) | ((r.bits >> 1) >> (31 - have));
+        const int64_t next = NextCodeWord();
+        if (next < 0)
             return -1;
-        }
+        const uint32_t word = static_cast<uint32_t>(next);
+        const uint32_t need = shift - have;  // 1..15
+        code = (code << need) | (word >> (32 - need));
+        r.bits = word << need;
+        r.bitsLeft = static_cast<int32_t>(32 - need);
     }
     r.range = newRange;
     r.code = code;
-    return static_cast<int>(i);
+    return static_cast<int>(count - model->counts);
 }
 
 int EKISADecodeContext::DecodeModelIndex(EKISASymbolModel* model) {
@@ -373,7 +359,7 @@ int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
     const int i = DecodeModelIndex(model);
     if (i < 0)
         return -1;
-    const int symbol = model->entries[i].symbol;
+    const int symbol = model->symbols[i];
     model->BumpSymbol(static_cast<uint32_t>(i));
     return symbol;
 }
@@ -384,15 +370,15 @@ int EKISADecodeContext::DecodeModelSymbol(EKISASymbolModel* model) {
 ESLResult EKISADecodeContext::BeginEKISACode() {
     m_decoder = nullptr;
     m_endFlag = 1;
-    // A short entry should set up a small context: the pool grows with the
-    // models the stream creates (at most one per literal), and the
-    // occurrence table, a quarter of a megabyte, is cleared one record at a
-    // time as byte values turn up. Every byte stored is either a literal,
-    // whose record is readied on the literal path, or copied from the
-    // window, which holds only such bytes and zeros; so record 0 is readied
-    // here and the copy paths need no check.
-    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, 16,
-                                false))
+    // Every table is taken here, the pool whole: decoding allocates
+    // nothing. A short entry should still cost little: the pages of the pool
+    // that its models never reach are never touched, and the occurrence
+    // table, an eighth of a megabyte, is cleared one record at a time as
+    // byte values turn up. Every byte stored is either a literal, whose
+    // record is readied on the literal path, or copied from the window,
+    // which holds only such bytes and zeros; so record 0 is readied here and
+    // the copy paths need no check.
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, false))
         return eslResultGeneral;
     memset(m_readyRecords, 0, sizeof(m_readyRecords));
     ReadyRecord(0);
@@ -406,8 +392,60 @@ ESLResult EKISADecodeContext::BeginEKISACode() {
 }
 
 void EKISADecodeContext::ReadyRecord(uint32_t b) {
-    eslFillMemory(m_history.occurrences + b * ekisaOccurrenceWords, 0, ekisaOccurrenceWords * sizeof(uint32_t));
+    eslFillMemory(m_history.places + b * ekisaOccurrenceSlots, 0, ekisaOccurrenceSlots * sizeof(uint16_t));
+    m_history.nextSlot[b] = 0;
     m_readyRecords[b >> 5] |= 1u << (b & 31);
+}
+
+// Produces k bytes of a phrase into out and the history: from the window at
+// source on (source advances), or, for a run (source -1), the last byte k
+// times. recent follows the bytes.
+__attribute__((always_inline)) inline void EKISADecodeContext::CopyPhrase(uint8_t* out, uint32_t k, int32_t& source,
+                                                                          uint32_t& position, uint32_t& recent) {
+    uint8_t* const window = m_history.window;
+    uint8_t* const occurrences = reinterpret_cast<uint8_t*>(m_history.places);
+    if (source >= 0) {
+        // Byte by byte, in order: the source may run into the bytes being
+        // written, and a byte value may recur in the phrase. In stretches
+        // where neither position wraps.
+        uint32_t from = static_cast<uint32_t>(source);
+        uint32_t done = 0;
+        while (done < k) {
+            uint32_t stretch = k - done;
+            if (stretch > ekisaWindowSize - from)
+                stretch = ekisaWindowSize - from;
+            if (stretch > ekisaWindowSize - position)
+                stretch = ekisaWindowSize - position;
+            const uint8_t* src = window + from;
+            uint8_t* to = window + position;
+            uint8_t* o = out + done;
+            for (uint32_t j = 0; j < stretch; ++j) {
+                const uint8_t b = src[j];
+                to[j] = b;
+                o[j] = b;
+                EKISAStorePlace(occurrences, b, position + j);
+            }
+            from = (from + stretch) & ekisaWindowMask;
+            position = (position + stretch) & ekisaWindowMask;
+            done += stretch;
+        }
+        source = static_cast<int32_t>(from);
+    } else {
+        const uint8_t b = static_cast<uint8_t>(recent);
+        for (uint32_t j = 0; j < k; ++j) {
+            EKISAStorePlace(occurrences, b, position);
+            window[position] = b;
+            position = (position + 1u) & ekisaWindowMask;
+        }
+        eslFillMemory(out, static_cast<unsigned char>(b), k);
+    }
+    if (k >= 4) {
+        recent = static_cast<uint32_t>(out[k - 1]) | static_cast<uint32_t>(out[k - 2]) << 8 |
+                 static_cast<uint32_t>(out[k - 3]) << 16 | static_cast<uint32_t>(out[k - 4]) << 24;
+    } else {
+        for (uint32_t j = 0; j < k; ++j)
+            recent = recent << 8 | out[j];
+    }
 }
 
 uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes) {
@@ -417,85 +455,34 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
     EKISAModelPool* const pool = m_pool;
     EKISASymbolModel* const base = &pool->base;
     uint8_t* const window = history.window;
-    uint32_t* const occurrences = history.occurrences;
+    uint8_t* const occurrences = reinterpret_cast<uint8_t*>(history.places);
     // The hot state lives in locals; it goes back to the members on return.
     Coder r = LoadCoder();
     uint32_t position = history.position;
     uint32_t recent = EKISAPackRecent(history);
+    int32_t copyRemaining = m_copyRemaining;
+    int32_t copySource = m_copySource;
     uint32_t count = 0;
-    bool failed = false;  // the pool could not grow: decoding cannot go on
+    if (copyRemaining > 0 && bytes > 0) {
+        // The rest of a phrase that the last request cut short.
+        const uint32_t k = bytes < static_cast<uint32_t>(copyRemaining) ? bytes : static_cast<uint32_t>(copyRemaining);
+        CopyPhrase(buffer, k, copySource, position, recent);
+        copyRemaining -= static_cast<int32_t>(k);
+        count = k;
+    }
     while (count < bytes) {
-        if (m_copyRemaining > 0) {
-            uint32_t k = bytes - count;
-            if (k > static_cast<uint32_t>(m_copyRemaining))
-                k = static_cast<uint32_t>(m_copyRemaining);
-            uint8_t* const out = buffer + count;
-            if (m_copySource >= 0) {
-                // Byte by byte, in order: the source may run into the bytes
-                // being written, and a byte value may recur in the phrase.
-                // In stretches where neither position wraps.
-                uint32_t source = static_cast<uint32_t>(m_copySource);
-                uint32_t done = 0;
-                while (done < k) {
-                    uint32_t stretch = k - done;
-                    if (stretch > ekisaWindowSize - source)
-                        stretch = ekisaWindowSize - source;
-                    if (stretch > ekisaWindowSize - position)
-                        stretch = ekisaWindowSize - position;
-                    const uint8_t* from = window + source;
-                    uint8_t* to = window + position;
-                    uint8_t* o = out + done;
-                    for (uint32_t j = 0; j < stretch; ++j) {
-                        const uint32_t b = from[j];
-                        uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-                        const uint32_t slot = record[0];
-                        record[1 + slot] = position + j;
-                        record[0] = (slot + 1u) & 0xFFu;
-                        to[j] = static_cast<uint8_t>(b);
-                        o[j] = static_cast<uint8_t>(b);
-                    }
-                    source = (source + stretch) & ekisaWindowMask;
-                    position = (position + stretch) & ekisaWindowMask;
-                    done += stretch;
-                }
-                m_copySource = static_cast<int32_t>(source);
-            } else {
-                const uint8_t b = static_cast<uint8_t>(recent);
-                uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-                uint32_t slot = record[0];
-                for (uint32_t j = 0; j < k; ++j) {
-                    record[1 + slot] = position;
-                    slot = (slot + 1u) & 0xFFu;
-                    window[position] = b;
-                    position = (position + 1u) & ekisaWindowMask;
-                }
-                record[0] = slot;
-                eslFillMemory(out, static_cast<unsigned char>(b), k);
-            }
-            if (k >= 4) {
-                recent = static_cast<uint32_t>(out[k - 1]) | static_cast<uint32_t>(out[k - 2]) << 8 |
-                         static_cast<uint32_t>(out[k - 3]) << 16 | static_cast<uint32_t>(out[k - 4]) << 24;
-            } else {
-                for (uint32_t j = 0; j < k; ++j)
-                    recent = recent << 8 | out[j];
-            }
-            m_copyRemaining -= static_cast<int32_t>(k);
-            count += k;
-            continue;
-        }
-
         uint32_t depth;
         EKISASymbolModel* m = EKISAWalkPacked(pool, recent, &depth);
         const int i = DecodeIndex(m, r);
         if (i < 0)
             break;
-        int s = m->entries[i].symbol;
+        int s = m->symbols[i];
         m->BumpSymbol(static_cast<uint32_t>(i));
         if (s == ekisaEscape && m != base) {
             const int j = DecodeIndex(base, r);
             if (j < 0)
                 break;
-            s = base->entries[j].symbol;
+            s = base->symbols[j];
             base->BumpSymbol(static_cast<uint32_t>(j));
             // The writer escapes only for symbols the model lacks, so a model
             // never holds more than the 256 bytes and the escape. A stream
@@ -511,51 +498,50 @@ uint32_t EKISADecodeContext::ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes)
             const uint32_t b = static_cast<uint8_t>(s);
             if (!(m_readyRecords[b >> 5] & (1u << (b & 31))))
                 ReadyRecord(b);
-            uint32_t* record = occurrences + b * ekisaOccurrenceWords;
-            const uint32_t slot = record[0];
-            record[1 + slot] = position;
-            record[0] = (slot + 1u) & 0xFFu;
+            EKISAStorePlace(occurrences, b, position);
             window[position] = static_cast<uint8_t>(b);
             position = (position + 1u) & ekisaWindowMask;
             recent = recent << 8 | b;
             buffer[count++] = static_cast<uint8_t>(b);
-            if (!EKISAGrowTree(pool, m, depth, b, recent)) {
-                failed = true;
-                break;
-            }
+            EKISAGrowTree(pool, m, depth, b, recent);
             continue;
         }
 
         // Phrase: an index (0 repeats the last byte) and a length. The
         // escape in the index model marks the end of the stream.
-        const int pi = DecodeIndex(m_phraseIndexModel, r);
+        EKISASymbolModel* const indexes = m_phraseIndexModel;
+        const int pi = DecodeIndex(indexes, r);
         if (pi < 0)
             break;
-        const int p = m_phraseIndexModel->entries[pi].symbol;
-        m_phraseIndexModel->BumpSymbol(static_cast<uint32_t>(pi));
+        const int p = indexes->symbols[pi];
+        indexes->BumpSymbol(static_cast<uint32_t>(pi));
         if (p < 0)
             break;
         EKISASymbolModel* const lengths = p == 0 ? m_runLengthModel : m_phraseLengthModel;
         const int li = DecodeIndex(lengths, r);
         if (li < 0)
             break;
-        const int length = lengths->entries[li].symbol;
+        const int length = lengths->symbols[li];
         lengths->BumpSymbol(static_cast<uint32_t>(li));
         if (length < 0)
             break;
-        m_copyRemaining = length;
-        if (p == 0)
-            m_copySource = -1;
-        else
-            m_copySource = static_cast<int32_t>(
-                (history.Occurrence(static_cast<uint8_t>(recent), static_cast<uint32_t>(p)) + 1) & ekisaWindowMask);
+        copySource = p == 0 ? -1
+                            : static_cast<int32_t>((history.Occurrence(static_cast<uint8_t>(recent),
+                                                                       static_cast<uint32_t>(p)) + 1) & ekisaWindowMask);
+        // The phrase at once, as far as the request goes.
+        const uint32_t k = bytes - count < static_cast<uint32_t>(length) ? bytes - count : static_cast<uint32_t>(length);
+        CopyPhrase(buffer + count, k, copySource, position, recent);
+        copyRemaining = length - static_cast<int32_t>(k);
+        count += k;
     }
     StoreCoder(r);
     history.position = position;
     history.ring = 0;  // recent[3] is the latest byte
     for (uint32_t t = 0; t < 4; ++t)
         history.recent[3 - t] = static_cast<uint8_t>(recent >> (8 * t));
-    if (count < bytes || failed) {
+    m_copyRemaining = copyRemaining;
+    m_copySource = copySource;
+    if (count < bytes) {
         // End mark or a symbol that cannot be decoded: the state is no longer
         // in step with the writer, so nothing more is produced.
         m_endFlag = 1;

@@ -23,7 +23,13 @@ public:
     void SetSourceContext(EKISADecodeContext* context);
     virtual uint32_t ReadNextData(uint8_t* buffer, uint32_t bytes);
 
+    // Takes every table the EKISA code needs (about 3.3 MB, kept for the
+    // next begin) and reads the first 32 code bits.
     ESLResult BeginEKISACode();
+    // Up to bytes plain bytes, in requests of any size (a phrase that a
+    // request cuts goes on in the next); fewer at the end mark or when the
+    // stream cannot be decoded, and 0 from then on until the next begin.
+    // Allocates nothing.
     uint32_t ReadEKISACodeBytes(uint8_t* buffer, uint32_t bytes);
     ESLResult BeginBSHFCode(const char* password);
     uint32_t ReadBSHFCodeBytes(uint8_t* buffer, uint32_t bytes);
@@ -79,8 +85,8 @@ private:
         m_bitsLeft = r.bitsLeft;
     }
     inline int DecodeIndex(EKISASymbolModel* model, Coder& r);
-    bool RefillCoder(Coder& r);
-    bool FeedCoderBits(Coder& r, uint32_t& code, uint32_t shift);
+    int64_t NextCodeWord();
+    inline void CopyPhrase(uint8_t* out, uint32_t k, int32_t& source, uint32_t& position, uint32_t& recent);
 
     // Clears the occurrence record of byte value b for its first use.
     void ReadyRecord(uint32_t b);

@@ -498,9 +498,31 @@ ESLResult EKISAArchive::AscendDirectory() {
 // ---------------------------------------------------------------------------
 // Entries
 
+// Byte k of the entry goes into checksum[k % 4]. Once the index is back at
+// 0, eight bytes at a time: a load and a store in the same byte order put
+// byte j of each word on checksum[j], and the word's two halves fold onto
+// the four checksum bytes in either byte order.
 void EKISAArchive::AddToChecksum(const uint8_t* bytes, uint32_t count, uint8_t* checksum, uint32_t* index) {
     uint32_t k = *index;
-    for (uint32_t i = 0; i < count; ++i) {
+    uint32_t i = 0;
+    for (; i < count && k != 0; ++i) {
+        checksum[k] ^= bytes[i];
+        k = (k + 1) & 3;
+    }
+    if (count - i >= 8) {
+        uint64_t sum = 0;
+        for (; count - i >= 8; i += 8) {
+            uint64_t word;
+            memcpy(&word, bytes + i, 8);
+            sum ^= word;
+        }
+        uint32_t folded = static_cast<uint32_t>(sum) ^ static_cast<uint32_t>(sum >> 32);
+        uint32_t held;
+        memcpy(&held, checksum, 4);
+        held ^= folded;
+        memcpy(checksum, &held, 4);
+    }
+    for (; i < count; ++i) {
         checksum[k] ^= bytes[i];
         k = (k + 1) & 3;
     }

@@ -27,7 +27,7 @@ uint32_t CostIn(const EKISASymbolModel* model, int symbol) {
     const int k = model->FindSymbol(symbol);
     if (k < 0)
         return kNoCandidate;  // not reached: every caller asks for held symbols
-    return EKISASymbolCost(model->entries[k].count, model->total);
+    return EKISASymbolCost(model->counts[k], model->total);
 }
 
 }  // namespace
@@ -255,9 +255,9 @@ void EKISAEncodeContext::EncodeModelIndex(EKISASymbolModel* model, uint32_t inde
     const uint32_t total = model->total;
     const uint32_t range = m_range;
     cumulative &= 0xFFFF;
-    const uint32_t inverse = EKISAInverse(total);
+    const uint32_t inverse = model->inverse;
     m_low += EKISADivide(cumulative * range + total - 1, total, inverse);
-    m_range = EKISADivide(model->entries[index].count * range, total, inverse);
+    m_range = EKISADivide(model->counts[index] * range, total, inverse);
 
     if (m_low >= 0x10000) {
         if (++m_delay >= 0x10000) {
@@ -293,11 +293,11 @@ void EKISAEncodeContext::EncodeModelIndex(EKISASymbolModel* model, uint32_t inde
 void EKISAEncodeContext::EncodeModelSymbol(EKISASymbolModel* model, int symbol) {
     uint32_t cumulative = 0;
     for (uint32_t k = 0; k < model->entryCount; ++k) {
-        if (model->entries[k].symbol == symbol) {
+        if (model->symbols[k] == symbol) {
             EncodeModelIndex(model, k, cumulative);
             return;
         }
-        cumulative += model->entries[k].count;
+        cumulative += model->counts[k];
     }
 }
 
@@ -308,10 +308,7 @@ ESLResult EKISAEncodeContext::BeginEKISACodeEncoding(uint32_t flags) {
     RestartAfterFailure();
     m_encoder = nullptr;
     m_finisher = nullptr;
-    // The whole pool at once: the encoder runs over files large enough to
-    // fill it, and a pool that failed to grow half way would be fatal.
-    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel,
-                                ekisaPoolModels, true))
+    if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, true))
         return eslResultGeneral;
     m_low = 0;
     m_range = 0xFFFF;
@@ -339,7 +336,7 @@ uint32_t EKISAEncodeContext::LiteralCost(const uint8_t* data, uint32_t length, u
         ring = (ring + 1) & 3;
         const int held = w->FindSymbol(x);
         if (held >= 0)
-            cost += EKISASymbolCost(w->entries[held].count, w->total);
+            cost += EKISASymbolCost(w->counts[held], w->total);
         else
             cost += CostIn(w, ekisaEscape) + CostIn(base, x);
     }
@@ -378,10 +375,8 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
         uint32_t bestLength = 0;
         uint32_t bestIndex = 0;
         if (m_flags & searchPhrase) {
-            const uint32_t* record = history.occurrences + b * ekisaOccurrenceWords;
-            const uint32_t next = record[0];
             for (uint32_t j = 1; j <= 255; ++j) {
-                const uint32_t position = record[1 + ((next - j) & 0xFFu)];
+                const uint32_t position = history.Occurrence(b, j);
                 if (window[position] != b)
                     break;
                 const uint32_t source = position + 1;
@@ -445,8 +440,8 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
         ++i;
         uint32_t cumulative = 0;
         uint32_t k = 0;
-        while (k < m->entryCount && m->entries[k].symbol != c) {
-            cumulative += m->entries[k].count;
+        while (k < m->entryCount && m->symbols[k] != c) {
+            cumulative += m->counts[k];
             ++k;
         }
         if (k < m->entryCount) {
@@ -456,8 +451,7 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
             EncodeModelSymbol(base, c);
             m->AppendSymbol(c);
         }
-        if (!EKISAGrowTree(pool, m, depth, c, history))
-            m_writeFailed = true;
+        EKISAGrowTree(pool, m, depth, c, history);
         if (m_writeFailed)
             return start;
     }

@@ -261,17 +261,16 @@ Bytes FindPEFile(std::string* path) {
 
 PoolPtr NewModelPool() {
     EKISAModelPool* pool = new EKISAModelPool;
-    pool->first = nullptr;
-    pool->next = nullptr;
-    pool->capacity = 0;
-    if (!pool->Reserve(ekisaPoolModels))
+    pool->block = nullptr;
+    pool->nextBlock = nullptr;
+    if (!pool->Allocate())
         abort();
     pool->Reset();
     return PoolPtr(pool);
 }
 
 void PoolDeleter::operator()(EKISAModelPool* pool) const {
-    eslHeapFree(nullptr, pool->first, 0);
-    eslHeapFree(nullptr, pool->next, 0);
+    eslHeapFree(nullptr, pool->block, 0);
+    eslHeapFree(nullptr, pool->nextBlock, 0);
     delete pool;
 }

@@ -26,9 +26,9 @@ struct Forger {
         for (EKISASymbolModel* m : {&model0, &model1}) {
             m->entryCount = 1;
             m->total = 1;
-            m->entries[0].count = 1;
-            m->entries[0].symbol = ekisaEscape;
-            m->RecountGroups();
+            m->counts[0] = 1;
+            m->symbols[0] = ekisaEscape;
+            m->Recount();
             m->ClearChildren();
         }
     }
@@ -116,14 +116,14 @@ struct TreeForger {
     EKISAEncodeContext enc{0x4000};
     PoolPtr pool = NewModelPool();
     std::unique_ptr<uint8_t[]> window{new uint8_t[ekisaWindowSize]()};
-    std::unique_ptr<uint32_t[]> occurrences{new uint32_t[256 * ekisaOccurrenceWords]()};
+    std::unique_ptr<uint8_t[]> occurrences{new uint8_t[ekisaOccurrenceBytes]()};
     EKISAHistory history{};
     Bytes plain;
     TreeForger() {
         enc.SetTargetFile(&out.file);
         enc.BeginEKISACodeEncoding(0);
         history.window = window.get();
-        history.occurrences = occurrences.get();
+        history.AttachOccurrences(occurrences.get());
     }
     // A literal; with escape, escaped to the base model even when the
     // context model holds it (the decoder then adds it a second time).

@@ -18,32 +18,29 @@ TEST(SymbolModel, FreshModelHoldsEveryByteAndTheEscape) {
     for (int k = 0; k < 256; ++k)
         ASSERT_EQ(m.FindSymbol(k), k);
     EXPECT_EQ(m.FindSymbol(ekisaEscape), 256);
-    EXPECT_EQ(m.entries[256].count, 1u);
-    for (const EKISAChildEntry& c : m.children) {
-        ASSERT_EQ(c.count, 0u);
-        ASSERT_EQ(c.model, -1);
-    }
+    EXPECT_EQ(m.counts[256], 1u);
+    for (uint16_t c : m.childCounts)
+        ASSERT_EQ(c, 0u);
     EXPECT_EQ(m.FindSymbol(300), -1);
 }
 
 TEST(SymbolModel, HalvesWhenTheTotalReaches8192) {
     EKISASymbolModel m;
     m.InitModel();
-    m.children[5].count = 7;
-    m.children[6].count = 1;
+    m.childCounts[5] = 7;
+    m.childCounts[6] = 1;
     for (int k = 0; k < 7934; ++k)
         m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol(0x33)));
     EXPECT_EQ(m.total, 8191u);
-    EXPECT_EQ(m.entries[0].symbol, 0x33);
-    EXPECT_EQ(m.entries[0].count, 7935u);
+    EXPECT_EQ(m.symbols[0], 0x33);
+    EXPECT_EQ(m.counts[0], 7935u);
     m.BumpSymbol(0);  // the 7,935th bump: 8,192 is reached
-    EXPECT_EQ(m.entries[0].count, 3968u);
+    EXPECT_EQ(m.counts[0], 3968u);
     for (uint32_t k = 1; k < m.entryCount; ++k)
-        ASSERT_EQ(m.entries[k].count, 1u) << "counts round up and never fall to 0";
+        ASSERT_EQ(m.counts[k], 1u) << "counts round up and never fall to 0";
     EXPECT_EQ(m.total, 3968u + 256u);
-    EXPECT_EQ(m.children[5].count, 3u) << "child counts round down";
-    EXPECT_EQ(m.children[6].count, 0u);
-    EXPECT_EQ(m.children[5].model, -1);
+    EXPECT_EQ(m.childCounts[5], 3u) << "child counts round down";
+    EXPECT_EQ(m.childCounts[6], 0u);
 }
 
 TEST(SymbolModel, BumpStopsBehindAnEqualCount) {
@@ -54,21 +51,21 @@ TEST(SymbolModel, BumpStopsBehindAnEqualCount) {
     m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('a')));
     m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('b')));
     m.BumpSymbol(static_cast<uint32_t>(m.FindSymbol('c')));
-    ASSERT_EQ(m.entries[0].symbol, 'a');
-    ASSERT_EQ(m.entries[1].symbol, 'b');
-    ASSERT_EQ(m.entries[2].symbol, 'c');
+    ASSERT_EQ(m.symbols[0], 'a');
+    ASSERT_EQ(m.symbols[1], 'b');
+    ASSERT_EQ(m.symbols[2], 'c');
     // 'c' rises to 3: past 'b' (2), but behind 'a' (3).
     m.BumpSymbol(2);
-    EXPECT_EQ(m.entries[0].symbol, 'a');
-    EXPECT_EQ(m.entries[1].symbol, 'c');
-    EXPECT_EQ(m.entries[1].count, 3u);
-    EXPECT_EQ(m.entries[2].symbol, 'b');
+    EXPECT_EQ(m.symbols[0], 'a');
+    EXPECT_EQ(m.symbols[1], 'c');
+    EXPECT_EQ(m.counts[1], 3u);
+    EXPECT_EQ(m.symbols[2], 'b');
     // A symbol with count 1 deep in the table rises to 2: behind 'b' (2),
     // and the entries it passed keep their order.
     const int z = m.FindSymbol('z');
     const int before = m.FindSymbol('y');
     m.BumpSymbol(static_cast<uint32_t>(z));
-    EXPECT_EQ(m.entries[3].symbol, 'z');
+    EXPECT_EQ(m.symbols[3], 'z');
     EXPECT_EQ(m.FindSymbol('y'), before + 1);
     EXPECT_EQ(m.total, 257u + 6u);
 }
@@ -108,12 +105,18 @@ void ExpectSameModel(const EKISASymbolModel& m, const PlainModel& plain) {
     ASSERT_EQ(m.total, plain.total);
     uint32_t groups[ekisaGroups] = {};
     for (uint32_t k = 0; k < m.entryCount; ++k) {
-        ASSERT_EQ(m.entries[k].count, plain.entries[k].first) << k;
-        ASSERT_EQ(m.entries[k].symbol, plain.entries[k].second) << k;
-        groups[k >> ekisaGroupShift] += m.entries[k].count;
+        ASSERT_EQ(m.counts[k], plain.entries[k].first) << k;
+        ASSERT_EQ(m.symbols[k], plain.entries[k].second) << k;
+        groups[k >> ekisaGroupShift] += m.counts[k];
     }
     for (uint32_t g = 0; g < ekisaGroups; ++g)
         ASSERT_EQ(m.groupCounts[g], groups[g]) << "group " << g;
+    for (uint32_t c = 1; c < ekisaTrackedCounts; ++c) {
+        uint32_t first = 0;
+        while (first < m.entryCount && m.counts[first] > c)
+            ++first;
+        ASSERT_EQ(m.runStart[c], first) << "run of count " << c;
+    }
 }
 
 TEST(SymbolModel, BumpsAndAppendsAgreeWithThePlainRules) {
@@ -145,13 +148,40 @@ TEST(SymbolModel, BumpsAndAppendsAgreeWithThePlainRules) {
     ExpectSameModel(m, plain);
 }
 
-TEST(SymbolModel, RecountGroupsFollowsDirectlyWrittenEntries) {
+// The decoder finds the entry whose share of the range begins at or below
+// the code: a code exactly at the start of a share belongs to that entry,
+// also where the share opens a group of 16 (the search steps over whole
+// groups first). 257 entries of count 17 make a total of 4369 = 0xFFFF / 15,
+// the starting range, so the code 15 * 17 * i lies exactly at the start of
+// entry i.
+TEST(SymbolModel, DecodingFindsTheEntryAtExactShareBoundaries) {
+    EKISASymbolModel m;
+    m.InitModel();
+    for (uint32_t k = 0; k < m.entryCount; ++k)
+        m.counts[k] = 17;
+    m.Recount();
+    ASSERT_EQ(m.total * 15u, 0xFFFFu);
+    for (uint32_t i : {1u, 15u, 16u, 17u, 31u, 32u, 100u, 255u, 256u}) {
+        for (uint32_t code : {15 * 17 * i, 15 * 17 * i - 1}) {
+            // The first word of a stream is the code register.
+            const Bytes stream{0, 0, static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code), 0, 0, 0, 0};
+            InFile in(stream);
+            EKISADecodeContext dec(0x10);
+            dec.SetSourceFile(&in.file);
+            ASSERT_EQ(dec.BeginEKISACode(), eslResultSuccess);
+            EKISASymbolModel copy = m;
+            EXPECT_EQ(dec.DecodeModelIndex(&copy), static_cast<int>(code % (15 * 17) == 0 ? i : i - 1)) << code;
+        }
+    }
+}
+
+TEST(SymbolModel, RecountFollowsDirectlyWrittenEntries) {
     EKISASymbolModel m;
     m.InitModel();
     m.entryCount = 20;
     for (uint32_t k = 0; k < 20; ++k)
-        m.entries[k].count = static_cast<uint16_t>(40 - k);
-    m.RecountGroups();
+        m.counts[k] = static_cast<uint16_t>(40 - k);
+    m.Recount();
     EXPECT_EQ(m.total, 610u);
     EXPECT_EQ(m.groupCounts[0], 520u);
     EXPECT_EQ(m.groupCounts[1], 90u);
@@ -181,11 +211,11 @@ TEST(SymbolModel, CostCountsDoublingsToTheTotal) {
 struct Tree {
     PoolPtr pool = NewModelPool();
     std::unique_ptr<uint8_t[]> window{new uint8_t[ekisaWindowSize]()};
-    std::unique_ptr<uint32_t[]> occurrences{new uint32_t[256 * ekisaOccurrenceWords]()};
+    std::unique_ptr<uint8_t[]> occurrences{new uint8_t[ekisaOccurrenceBytes]()};
     EKISAHistory history{};
     Tree() {
         history.window = window.get();
-        history.occurrences = occurrences.get();
+        history.AttachOccurrences(occurrences.get());
     }
     // One literal coded in the context model, as both coders do it.
     void Literal(uint8_t s) {
@@ -205,29 +235,29 @@ TEST(ContextTree, GrowsLevelByLevelAtTheLimits) {
     Tree t;
     t.Literal('A');  // base, depth 0: limit 1, so a model at once
     ASSERT_EQ(t.pool->used, 1u);
-    EXPECT_EQ(t.pool->base.children['A' >> 1].model, 0);
+    EXPECT_EQ(t.pool->Child(-1, 'A' >> 1), 0);
 
     // Context "A" has model 0 (depth 1). A 'B' coded there counts class
     // 'B' >> 3 of model 0; the context "B" only gets a model of its own at
     // the eighth sighting (limit 8 at depth 1).
     t.Literal('B');
     EXPECT_EQ(t.pool->used, 1u);
-    EXPECT_EQ(t.pool->first[0].children['B' >> 3].count, 1u);
+    EXPECT_EQ(t.pool->first[0].childCounts['B' >> 3], 1u);
     for (int k = 0; k < 6; ++k) {
         t.Literal('A');  // context "B" has no model: coded in the base model
         t.Literal('B');
     }
-    EXPECT_EQ(t.pool->first[0].children['B' >> 3].count, 7u);
+    EXPECT_EQ(t.pool->first[0].childCounts['B' >> 3], 7u);
     EXPECT_EQ(t.pool->used, 1u);
     t.Literal('A');
     t.Literal('B');
     ASSERT_EQ(t.pool->used, 2u);
-    EXPECT_EQ(t.pool->base.children['B' >> 1].model, 1) << "the first missing level gets the model";
+    EXPECT_EQ(t.pool->Child(-1, 'B' >> 1), 1) << "the first missing level gets the model";
     // The next 'B' finds level 0 ("B") present and creates level 1 ("A" before "B").
     t.Literal('A');
     t.Literal('B');
     ASSERT_EQ(t.pool->used, 3u);
-    EXPECT_EQ(t.pool->first[1].children['A' >> 3].model, 2);
+    EXPECT_EQ(t.pool->Child(1, 'A' >> 3), 2);
 }
 
 TEST(ContextTree, NewModelIsSeededFromTheCodingModel) {
@@ -244,14 +274,14 @@ TEST(ContextTree, NewModelIsSeededFromTheCodingModel) {
     ASSERT_EQ(t.pool->used, 1u);
     const EKISASymbolModel& fresh = t.pool->first[0];
     ASSERT_EQ(fresh.entryCount, 3u);
-    EXPECT_EQ(fresh.entries[0].symbol, 'x');
-    EXPECT_EQ(fresh.entries[0].count, 40u >> 4);
-    EXPECT_EQ(fresh.entries[1].symbol, 'y');
-    EXPECT_EQ(fresh.entries[1].count, 1u);
-    EXPECT_EQ(fresh.entries[2].symbol, ekisaEscape);
+    EXPECT_EQ(fresh.symbols[0], 'x');
+    EXPECT_EQ(fresh.counts[0], 40u >> 4);
+    EXPECT_EQ(fresh.symbols[1], 'y');
+    EXPECT_EQ(fresh.counts[1], 1u);
+    EXPECT_EQ(fresh.symbols[2], ekisaEscape);
     EXPECT_EQ(fresh.total, 2u + 1u + 1u);
-    for (const EKISAChildEntry& c : fresh.children)
-        ASSERT_EQ(c.model, -1);
+    for (uint32_t k = 0; k < ekisaDeepChildClasses; ++k)
+        ASSERT_EQ(t.pool->Child(0, k), -1);
 }
 
 TEST(ContextTree, FullPoolStopsGrowthButNotCoding) {
@@ -259,9 +289,9 @@ TEST(ContextTree, FullPoolStopsGrowthButNotCoding) {
     t.pool->used = ekisaPoolModels;
     t.Literal('A');
     EXPECT_EQ(t.pool->used, ekisaPoolModels);
-    EXPECT_EQ(t.pool->base.children['A' >> 1].model, -1);
-    EXPECT_EQ(t.pool->base.children['A' >> 1].count, 0u) << "nothing is counted either";
-    EXPECT_EQ(t.pool->base.entries[0].symbol, 'A') << "the model itself still learns";
+    EXPECT_EQ(t.pool->Child(-1, 'A' >> 1), -1);
+    EXPECT_EQ(t.pool->base.childCounts['A' >> 1], 0u) << "nothing is counted either";
+    EXPECT_EQ(t.pool->base.symbols[0], 'A') << "the model itself still learns";
 }
 
 TEST(ContextTree, DepthFourIsTheDeepest) {
@@ -290,11 +320,11 @@ TEST(History, StoresRingWindowAndOccurrences) {
     EXPECT_EQ(h.Occurrence('b', 2), 294u);
     // 'c' was stored 200 times; the ring holds the last 256 (and zeros).
     EXPECT_EQ(h.Occurrence('c', 1), 299u);
-    EXPECT_EQ(t.occurrences['c' * ekisaOccurrenceWords], 200u);
+    EXPECT_EQ(h.nextSlot['c'], 200u);
     for (int k = 0; k < 70000; ++k)
         h.Store('d');
     EXPECT_EQ(h.position, (300u + 70000u) & 0xFFFFu) << "the window position wraps";
-    EXPECT_EQ(t.occurrences['d' * ekisaOccurrenceWords], 70000u % 256u);
+    EXPECT_EQ(h.nextSlot['d'], 70000u % 256u);
 }
 
 }  // namespace
