@@ -339,32 +339,17 @@ struct EKISAHistory {
     }
 };
 
-// Follows the child models named by the recent bytes, as deep as they exist.
-inline EKISASymbolModel* EKISAWalkContext(EKISAModelPool* pool, const uint8_t recent[4],
-                                          uint32_t ring, uint32_t* depth) {
-    EKISASymbolModel* m = &pool->base;
-    const int16_t* row = pool->baseNext;
-    uint32_t d = 0;
-    while (d < ekisaContextDepth) {
-        const uint8_t x = recent[(ring - 1u - d) & 3u];
-        const int n = row[x >> kEKISAContextShift[d]];
-        if (n < 0)
-            break;
-        m = &pool->first[n];
-        row = pool->next[n];
-        ++d;
-    }
-    *depth = d;
-    return m;
-}
-
 // The last four bytes in one word, the most recent in the low byte.
-inline uint32_t EKISAPackRecent(const EKISAHistory& history) {
-    return static_cast<uint32_t>(history.Recent(0)) | static_cast<uint32_t>(history.Recent(1)) << 8 |
-           static_cast<uint32_t>(history.Recent(2)) << 16 | static_cast<uint32_t>(history.Recent(3)) << 24;
+inline uint32_t EKISAPackRecent(const uint8_t recent[4], uint32_t ring) {
+    uint32_t packed = 0;
+    for (uint32_t back = 0; back < 4; ++back)
+        packed |= static_cast<uint32_t>(recent[(ring - 1u - back) & 3u]) << (8 * back);
+    return packed;
 }
+inline uint32_t EKISAPackRecent(const EKISAHistory& history) { return EKISAPackRecent(history.recent, history.ring); }
 
-// EKISAWalkContext over the packed recent bytes, one level after another.
+// Follows the child models named by the recent bytes (packed, the most
+// recent in the low byte), as deep as they exist; one level after another.
 inline EKISASymbolModel* EKISAWalkPacked(EKISAModelPool* pool, uint32_t recent, uint32_t* depth) {
     const int n0 = pool->baseNext[(recent & 0xFFu) >> kEKISAContextShift[0]];
     if (n0 < 0) {
@@ -388,6 +373,11 @@ inline EKISASymbolModel* EKISAWalkPacked(EKISAModelPool* pool, uint32_t recent, 
     }
     *depth = 4;
     return &pool->first[n3];
+}
+
+inline EKISASymbolModel* EKISAWalkContext(EKISAModelPool* pool, const uint8_t recent[4], uint32_t ring,
+                                          uint32_t* depth) {
+    return EKISAWalkPacked(pool, EKISAPackRecent(recent, ring), depth);
 }
 
 // Gives the context that ends in the recent bytes (the literal just stored

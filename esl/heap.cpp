@@ -131,6 +131,18 @@ void* SystemRegion(uint32_t size, bool executable) {
     return eslp::AllocateRegion(size, executable);
 }
 
+// System memory for a region or an index page: when there is none, the
+// out-of-memory question, and a retry while the user wants one. Null when
+// the user gives up.
+void* SystemRegionAsking(uint32_t size, bool executable) {
+    void* memory;
+    while ((memory = SystemRegion(size, executable)) == nullptr) {
+        if (!AskForMemory())
+            return nullptr;
+    }
+    return memory;
+}
+
 // --- the region indexes ---
 
 RegionIndex::Entry EntryOf(const void* start, const void* end, Region* r) {
@@ -170,11 +182,9 @@ const RegionIndex::Entry* Find(const RegionIndex* x, const void* p) {
 // handled the same way: the question, and a retry.
 RegionIndex* NewIndex(uint32_t capacity) {
     uint32_t bytes = RoundUp4096(static_cast<uint32_t>(sizeof(RegionIndex) + capacity * sizeof(RegionIndex::Entry)));
-    void* memory;
-    while ((memory = SystemRegion(bytes, false)) == nullptr) {
-        if (!AskForMemory())
-            return nullptr;
-    }
+    void* memory = SystemRegionAsking(bytes, false);
+    if (memory == nullptr)
+        return nullptr;
     RegionIndex* x = static_cast<RegionIndex*>(memory);
     x->count = 0;
     x->bytes = bytes;
@@ -296,10 +306,9 @@ Region* NewRegion(uint32_t size, uint32_t growth, uint32_t flags, Region* parent
             return nullptr;
         Unpoison(memory, size);  // the parent exposed only what it was asked for, from the block start
     } else {
-        while ((memory = SystemRegion(size, true)) == nullptr) {
-            if (!AskForMemory())
-                return nullptr;
-        }
+        memory = SystemRegionAsking(size, true);
+        if (memory == nullptr)
+            return nullptr;
     }
     Region* r = static_cast<Region*>(memory);
     r->next = nullptr;
