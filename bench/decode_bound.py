@@ -10,7 +10,11 @@ the arithmetic decoder, renormalisation, the history, phrase copies, tree
 growth -- runs as in the real decoder. The output is checked against the
 plain file in every pass.
 
-    bench/decode_bound.py PLAIN [RUNS]            wall time of modes 0, 1, 2
+    bench/decode_bound.py PLAIN [RUNS] [COMMAND...]
+                                                  wall time of modes 0, 1, 2,
+                                                  and of each COMMAND (a shell
+                                                  command, whole process) in
+                                                  the same rounds
     bench/decode_bound.py PLAIN --count           instructions of one decode
                                                   in each mode (callgrind)
 
@@ -112,7 +116,7 @@ def main():
         if subprocess.run(build).returncode != 0:
             sys.exit("decode_bound: the rewritten decoder does not build")
         if not count:
-            return subprocess.run([driver, plain, runs]).returncode
+            return subprocess.run([driver, plain, runs, "all"] + args[2:]).returncode
         for mode in range(3):
             out = os.path.join(tmp, "callgrind.%d" % mode)
             result = subprocess.run(["valgrind", "--tool=callgrind", "--toggle-collect=*MeasuredDecode*",

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "ekisa/decode_context.h"
@@ -64,7 +65,7 @@ __attribute__((noinline)) bool MeasuredDecode(std::vector<uint8_t>& coded, const
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        fprintf(stderr, "usage: decode_bound_driver FILE RUNS [MODE]\n");
+        fprintf(stderr, "usage: decode_bound_driver FILE RUNS [MODE|all [COMMAND...]]\n");
         return 2;
     }
     const std::vector<uint8_t> plain = ReadAll(argv[1]);
@@ -91,8 +92,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     gBoundRecording = false;
-    const int first = argc > 3 ? atoi(argv[3]) : 0;
-    const int last = argc > 3 ? first : 2;
+    const bool all = argc <= 3 || strcmp(argv[3], "all") == 0;
+    const int first = all ? 0 : atoi(argv[3]);
+    const int last = all ? 2 : first;
+    // Commands to time beside the modes (whole processes, through the
+    // shell, their output thrown away).
+    std::vector<std::string> beside(argv + (argc > 4 ? 4 : argc), argv + argc);
+    std::vector<std::vector<double>> besideMs(beside.size());
     static const char* const kNames[] = {"decoder as it is", "search replayed",
                                          "search and model update replayed"};
     // The modes take turns, so that a busy moment of the machine hurts them
@@ -108,11 +114,24 @@ int main(int argc, char** argv) {
             }
             ms[mode].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
         }
+        for (size_t c = 0; c < beside.size(); ++c) {
+            const auto t0 = std::chrono::steady_clock::now();
+            if (system((beside[c] + " >/dev/null").c_str()) != 0) {
+                fprintf(stderr, "decode_bound_driver: failed: %s\n", beside[c].c_str());
+                return 1;
+            }
+            besideMs[c].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        }
     }
     for (int mode = first; mode <= last; ++mode) {
         std::sort(ms[mode].begin(), ms[mode].end());
         printf("%-34s median %7.1f ms  min %7.1f  (%d runs, %zu bytes)\n", kNames[mode], ms[mode][ms[mode].size() / 2],
                ms[mode][0], runs, plain.size());
+    }
+    for (size_t c = 0; c < beside.size(); ++c) {
+        std::sort(besideMs[c].begin(), besideMs[c].end());
+        printf("%-34s median %7.1f ms  min %7.1f  (%d runs, whole process)\n", beside[c].c_str(),
+               besideMs[c][besideMs[c].size() / 2], besideMs[c][0], runs);
     }
     return 0;
 }

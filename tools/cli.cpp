@@ -202,9 +202,9 @@ bool IsProgram(const std::vector<uint8_t>& bytes) { return bytes.size() >= 2 && 
 
 bool IsProgramFile(const std::string& path) {
     ERawFile file;
-    uint8_t head[2];
+    std::vector<uint8_t> head(2);
     return file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) == eslResultSuccess &&
-           file.Read(head, 2) == 2 && head[0] == 'M' && head[1] == 'Z';
+           file.Read(head.data(), 2) == 2 && IsProgram(head);
 }
 
 bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes) {

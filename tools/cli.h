@@ -104,6 +104,12 @@ bool IsProgramFile(const std::string& path);
 // read or holds none.
 bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes);
 
+// The help's line for every command that reads an archive through
+// ArchiveInput (a macro, so that it joins the literal before it).
+#define EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER \
+    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n" \
+    "data is read.\n"
+
 // An archive opened for reading: an archive file, or the patch data of a
 // patch installer, which is read into memory.
 class ArchiveInput {

@@ -77,8 +77,7 @@ const Command kCatCommand = {
     "Writes the entry NAME (a path as list shows it) to standard output.\n"
     "  -p PASSWORD  password of a bshf_crypt or ekisa_crypt entry (without it,\n"
     "               or with -p '', the coder's default password)\n"
-    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
-    "data is read.\n",
+    EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,
     RunCat};
 
 }  // namespace ekisatool

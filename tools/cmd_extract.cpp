@@ -197,8 +197,7 @@ const Command kExtractCommand = {
     "read in full and its checksum matched. Names with \"..\", absolute or drive\n"
     "paths are refused, and so is a symbolic link or other non-folder where an\n"
     "entry needs a folder inside DIR.\n"
-    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
-    "data is read.\n",
+    EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,
     RunExtract};
 
 }  // namespace ekisatool

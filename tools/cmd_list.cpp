@@ -50,8 +50,7 @@ const Command kListCommand = {
     "list", "ARCHIVE", "list the entries",
     "Prints one line per entry: its size in bytes (- for a folder), encode type,\n"
     "time stamp (UTC) and path; folder paths end in '/'.\n"
-    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
-    "data is read.\n",
+    EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,
     RunList};
 
 }  // namespace ekisatool

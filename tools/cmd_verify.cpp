@@ -74,8 +74,7 @@ const Command kVerifyCommand = {
     "Reads every entry to its end, as extract would, and checks its checksum.\n"
     "  -p PASSWORD  password of the bshf_crypt and ekisa_crypt entries (without\n"
     "               it, or with -p '', the coder's default password)\n"
-    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n"
-    "data is read.\n",
+    EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,
     RunVerify};
 
 }  // namespace ekisatool
