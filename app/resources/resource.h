@@ -8,6 +8,12 @@
 #define IDD_PATCH_DIALOG 102
 #define IDR_MAINFRAME 128
 #define IDR_PATCHDATA 130
+// Beside the patch data, also of the type name "RT_RCDATA": the digest that
+// `ekisa installer` records of it ("SHA-256" and a zero byte, then the 32
+// bytes of the SHA-256 of resource 130's bytes), and the mark by which the
+// tool knows a stub or patch installer of this kit.
+#define IDR_PATCHDIGEST 131
+#define IDR_KITMARK 132
 #define IDD_PROGRESS 131
 
 // Main dialog
