@@ -14,6 +14,31 @@ namespace {
 
 const uint32_t kChunkSize = 0x10000;
 
+// Virus scanners and indexers open a file that was just written, or the file
+// about to be replaced, for a moment; while they hold it, opening, renaming or
+// deleting it fails with a sharing violation or an access denial. Those are
+// tried again for a few seconds before they count as failures.
+const DWORD kLockedWaitMs = 5000;
+const DWORD kLockedStepMs = 100;
+
+bool IsPassingLock(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// Runs attempt (which leaves the system's error code set when it fails) until
+// it succeeds, fails for another reason, or the wait is over.
+template <class Attempt>
+bool RetryWhileLocked(Attempt attempt) {
+    const DWORD start = ::GetTickCount();
+    for (;;) {
+        if (attempt())
+            return true;
+        if (!IsPassingLock(::GetLastError()) || ::GetTickCount() - start >= kLockedWaitMs)
+            return false;
+        ::Sleep(kLockedStepMs);
+    }
+}
+
 // Whether the file at path could be replaced now: true when it does not
 // exist, or when it may be opened for writing and deleting (not read-only,
 // not held open by a program that shares neither, such as the running game).
@@ -23,12 +48,14 @@ bool CanReplace(const char* path) {
     DWORD attributes = ::GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
         return false;
-    HANDLE handle = ::CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-    ::CloseHandle(handle);
-    return true;
+    return RetryWhileLocked([path] {
+        HANDLE handle = ::CreateFileA(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+        ::CloseHandle(handle);
+        return true;
+    });
 }
 
 // A new, empty, uniquely named file in the folder ("." when the folder is
@@ -38,16 +65,68 @@ bool MakeTemporaryFile(const EString& folder, char (&path)[MAX_PATH]) {
     return ::GetTempFileNameA(directory, "mtp", 0, path) != 0;
 }
 
+// Removes the temporary file after a failure. One that stays locked is left
+// to the system to remove at the next start (the installer runs elevated).
+void RemoveTemporaryFile(const char* path) {
+    const bool removed = RetryWhileLocked([path] {
+        return ::DeleteFileA(path) != 0 || ::GetLastError() == ERROR_FILE_NOT_FOUND;
+    });
+    if (!removed)
+        ::MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// Whether an unquoted program path names an existing file; as Windows does
+// when it starts such a path, ".exe" is tried too when the name has no
+// extension.
+bool NamesProgram(const wchar16* text, unsigned int length, bool (*namesFile)(const char* path)) {
+    EString path(text, static_cast<int>(length));
+    if (namesFile(path.CharPtr()))
+        return true;
+    for (unsigned int i = length; i > 0; --i) {
+        const wchar16 c = text[i - 1];
+        if (c == u'.')
+            return false;
+        if (c == u'\\' || c == u'/')
+            break;
+    }
+    path += ".exe";
+    return namesFile(path.CharPtr());
+}
+
 }  // namespace
 
-EString InstallFolderFromCommand(const EString& command) {
+bool NamesExistingFile(const char* path) {
+    const DWORD attributes = ::GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+EString InstallFolderFromCommand(const EString& command, bool (*namesFile)(const char* path)) {
     EStreamWideString stream(command.CharPtr());
     static const wchar16 kQuote[] = {u'"', 0};
     EWideString path;
-    if (stream.TakeIfOneOf(kQuote) == u'"')
+    if (stream.TakeIfOneOf(kQuote) == u'"') {
         path = stream.GetStringUntil(u'"');
-    else
+    } else {
+        const unsigned int start = stream.GetPosition();
         path = stream.GetWord();
+        // An unquoted path in a folder with spaces ("C:\My Games\uninst.exe /x")
+        // would otherwise end at its first space and name the wrong folder.
+        // Resolved as Windows resolves such a command: the shortest prefix
+        // that ends before a blank and names an existing file.
+        const wchar16* text = stream.CharPtr();
+        const unsigned int length = stream.GetLength();
+        const unsigned int wordEnd = stream.GetPosition();
+        if (namesFile != nullptr && wordEnd < length && !NamesProgram(path.CharPtr(), path.GetLength(), namesFile)) {
+            for (unsigned int end = wordEnd + 1; end <= length; ++end) {
+                if ((end < length && text[end] > u' ') || text[end - 1] <= u' ')
+                    continue;
+                if (NamesProgram(text + start, end - start, namesFile)) {
+                    path = EWideString(text + start, static_cast<int>(end - start));
+                    break;
+                }
+            }
+        }
+    }
     EString narrow(path.CharPtr(), static_cast<int>(path.GetLength()));
     return narrow.GetDirectoryPart();
 }
@@ -70,9 +149,14 @@ const char* InstallArchiveEntry(EKISAArchive& archive, const EString& folder, co
         result += "を開けませんでした。";
         return result.CharPtr();
     }
+    // Shared for reading: a scanner that looks at the new file while it is
+    // written then holds up only the replace, which waits for it.
     ERawFile file;
-    if (file.Open(temporary, ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess) {
-        ::DeleteFileA(temporary);
+    if (!RetryWhileLocked([&] {
+            return file.Open(temporary, ESLFileObject::modeCreate | ESLFileObject::modeWrite |
+                                            ESLFileObject::shareRead) == eslResultSuccess;
+        })) {
+        RemoveTemporaryFile(temporary);
         archive.AscendFile();
         result = displayName;
         result += "を開けませんでした。";
@@ -105,7 +189,7 @@ const char* InstallArchiveEntry(EKISAArchive& archive, const EString& folder, co
     }
     file.Close();
     if (!written) {
-        ::DeleteFileA(temporary);
+        RemoveTemporaryFile(temporary);
         archive.AscendFile();
         result = displayName;
         result += "への書き出し中にエラーが発生しました。\nディスクの空き容量を確認し、再びパッチをインストールしてください。";
@@ -117,13 +201,15 @@ const char* InstallArchiveEntry(EKISAArchive& archive, const EString& folder, co
     // way the data must not replace the game's file.
     ESLResult checked = archive.AscendFile();
     if (done != total || checked != eslResultSuccess) {
-        ::DeleteFileA(temporary);
+        RemoveTemporaryFile(temporary);
         result = displayName;
         result += "のパッチデータが壊れています。";
         return result.CharPtr();
     }
-    if (!::MoveFileExA(temporary, target.CharPtr(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        ::DeleteFileA(temporary);
+    if (!RetryWhileLocked([&] {
+            return ::MoveFileExA(temporary, target.CharPtr(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        })) {
+        RemoveTemporaryFile(temporary);
         result = displayName;
         result += "を開けませんでした。";
         return result.CharPtr();

@@ -5,6 +5,27 @@
 #include "app/resources/resource.h"
 #include "gls/library.h"
 
+namespace {
+
+// The running game's window. A game that runs under another system code page
+// than Shift-JIS hands its title to Windows converted by that code page, so
+// its window carries that form of "ミルトア" rather than the Japanese one.
+bool GameIsRunning() {
+    if (::FindWindowA(GetGameWindowClassName(), kGameWindowTitle) != nullptr)
+        return true;
+    UINT systemCodePage = 0;
+    if (::GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                         reinterpret_cast<LPWSTR>(&systemCodePage), sizeof systemCodePage / sizeof(WCHAR)) == 0 ||
+        systemCodePage == 932)
+        return false;
+    WCHAR title[64], className[64];
+    const int titleLength = ::MultiByteToWideChar(systemCodePage, 0, kGameWindowTitle, -1, title, 64);
+    const int classLength = ::MultiByteToWideChar(systemCodePage, 0, GetGameWindowClassName(), -1, className, 64);
+    return titleLength > 0 && classLength > 0 && ::FindWindowW(className, title) != nullptr;
+}
+
+}  // namespace
+
 CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
 
 CPatchDlg::CPatchDlg(CWnd* parent) : CDialog(IDD_PATCH_DIALOG, parent) {
@@ -36,7 +57,7 @@ void CPatchDlg::OnOK() {
         MessageBox("インストールするファイルを選択してください", kMessageCaption, MB_ICONERROR);
         return;
     }
-    if (::FindWindowA(GetGameWindowClassName(), kGameWindowTitle) != nullptr) {
+    if (GameIsRunning()) {
         MessageBox("ミルトアを起動している場合には終了してください。", kMessageCaption, MB_ICONERROR);
         return;
     }

@@ -6,10 +6,11 @@
 #       makes name.exe as a patch maker does, with `ekisa installer`: a copy
 #       of the installer stub (target patch_installer_stub, app/) carrying the
 #       archive as its patch data (resource type name "RT_RCDATA", id 130).
-#   patch_installer_program(name PATCH_DATA line)
+#   patch_installer_program(name PATCH_DATA line [MANIFEST file])
 #       links the installer with its resources and one resource-script line
 #       for its patch data, for the stub and for test programs whose patch
-#       data is deliberately missing, of another type, or damaged.
+#       data is deliberately missing, of another type, or damaged; MANIFEST
+#       replaces the installer's manifest.
 #
 # The Windows builds cannot run the ekisa tool they build themselves, so they
 # take a host-built one: -DEKISA_TOOL=<host build>/tools/ekisa.
@@ -87,10 +88,15 @@ function(add_patch_installer name)
 endfunction()
 
 function(patch_installer_program name)
-  cmake_parse_arguments(PP "" "PATCH_DATA" "" ${ARGN})
+  cmake_parse_arguments(PP "" "PATCH_DATA;MANIFEST" "" ${ARGN})
   get_filename_component(resource_dir ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../app/resources ABSOLUTE)
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}_resources.rc)
+  set(manifest_line "")
+  if(PP_MANIFEST)
+    set(manifest_line "#define PATCH_MANIFEST \"${PP_MANIFEST}\"")
+  endif()
   file(CONFIGURE OUTPUT ${rc} CONTENT "// Generated for ${name}: the installer's resources and its patch data.
+${manifest_line}
 #include \"patch.rc\"
 #undef RT_RCDATA
 ${PP_PATCH_DATA}
@@ -103,6 +109,9 @@ ${PP_PATCH_DATA}
     ${resource_dir}/resource.h
     ${resource_dir}/patch.ico
     ${resource_dir}/patch.manifest)
+  if(PP_MANIFEST)
+    list(APPEND rc_inputs ${PP_MANIFEST})
+  endif()
   # A file the patch data line names is an input too.
   if(PP_PATCH_DATA MATCHES "\"([^\"]+)\"$")
     list(APPEND rc_inputs ${CMAKE_MATCH_1})

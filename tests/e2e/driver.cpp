@@ -37,6 +37,7 @@ const char kNoPatchData[] = "パッチデータが見つかりません。";
 const char kBadPatchData[] = "パッチデータを開けませんでした。";
 const char kNotInstalled[] = "ミルトアがインストールされていません。";
 const char kNoInstallFolder[] = "ミルトアのインストール先が見つかりません。";
+const char kCaption[] = "ミルトア修正パッチ";
 const char kExe[] = "EXE ファイル";
 const char kScript[] = "スクリプトファイル";
 
@@ -106,6 +107,15 @@ void ExpectGameFiles(const std::string& folder, const GameFiles& expected, const
 
 void PointRegistryAt(const std::string& folder) { SetUninstallString("\"" + folder + "uninst.exe\" /x"); }
 
+// Wine's narrow file calls take names in the system's code page, whatever
+// code page the program runs with: Japanese folder names reach the installer
+// only where that is Shift-JIS.
+void RequireShiftJisFileNames() {
+    if (SystemCodePage() != 932)
+        throw Skip{"Japanese folder names need the system code page 932 under Wine (this one is " +
+                   std::to_string(SystemCodePage()) + ")"};
+}
+
 // Fails at once, with the message, when a message box comes instead.
 HWND WaitMainDialog(const Process& installer) {
     HWND dialog = nullptr;
@@ -113,7 +123,7 @@ HWND WaitMainDialog(const Process& installer) {
         dialog = FindTopWindow(installer.Id(), "#32770", kMainTitle);
         if (dialog != nullptr)
             return true;
-        HWND box = FindTopWindow(installer.Id(), "#32770", "ミルトア修正パッチ");
+        HWND box = FindTopWindow(installer.Id(), "#32770", kCaption);
         if (box != nullptr)
             Fail("instead of the main dialog the message \"" + WindowText(GetDlgItem(box, 0xFFFF)) + "\" appeared");
         Expect(installer.Running(), "the installer ended without showing the main dialog");
@@ -123,15 +133,15 @@ HWND WaitMainDialog(const Process& installer) {
 }
 
 // The progress dialog's status line; fails when the dialog has gone.
-std::string StatusWhileRunning(HWND progress) {
+std::wstring StatusWhileRunning(HWND progress) {
     HWND status = GetDlgItem(progress, IDC_STATUS);
     Expect(IsWindow(progress) && status != nullptr, "the progress dialog ended before the work was done");
     DWORD_PTR copied = 0;
-    char text[256];
-    if (!SendMessageTimeoutA(status, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
-                             10000, &copied))
+    wchar_t text[256];
+    if (!SendMessageTimeoutW(status, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 10000,
+                             &copied))
         Fail("the progress dialog ended before the work was done");
-    return std::string(text, copied < sizeof text ? copied : 0);
+    return std::wstring(text, copied < 256 ? copied : 0);
 }
 
 // The installer must end by itself, with exit code 0.
@@ -144,8 +154,8 @@ void ExpectEnd(Process& installer) {
 void ExpectStartupFailure(const std::string& exe, const std::string& message) {
     Process installer;
     installer.Start(exe, "");
-    std::string owner = AnswerMessage(installer.Id(), message);
-    Expect(owner.empty(), "the start-up message box has an owner window: " + (owner));
+    std::wstring owner = AnswerMessage(installer.Id(), message);
+    Expect(owner.empty(), "the start-up message box has an owner window: " + Narrow(owner));
     Expect(FindTopWindow(installer.Id(), "#32770", kMainTitle) == nullptr, "the main dialog appeared");
     ExpectEnd(installer);
 }
@@ -159,9 +169,62 @@ void Install(const std::string& exe, const std::string& cwd, bool tickExe, bool 
     SetCheck(main, IDC_CHECK_EXE, tickExe);
     SetCheck(main, IDC_CHECK_SCRIPT, tickScript);
     PressButton(main, IDOK);
-    std::string owner = AnswerMessage(installer.Id(), expectedMessage);
-    Expect(owner == kProgressTitle, "the result message box belongs to \"" + (owner) + "\", not the progress dialog");
+    std::wstring owner = AnswerMessage(installer.Id(), expectedMessage);
+    Expect(owner == W(kProgressTitle),
+           "the result message box belongs to \"" + Narrow(owner) + "\", not the progress dialog");
     ExpectEnd(installer);
+}
+
+// The notice of a program that runs without the Japanese code page: in
+// Japanese and English, naming both code pages and the way to the Japanese
+// one, with Yes and No.
+void AnswerCodePageNotice(const Process& installer, int button) {
+    HWND box = nullptr;
+    WaitFor("the code page notice", [&] {
+        box = FindTopWindow(installer.Id(), "#32770", W(kCaption));
+        Expect(box != nullptr || installer.Running(), "the installer ended without the code page notice");
+        return box != nullptr;
+    });
+    const std::wstring text = WideText(GetDlgItem(box, 0xFFFF));
+    const std::string cp = std::to_string(SystemCodePage());
+    const std::string parts[] = {"日本語の文字コード（コードページ 932）", "このパソコンの文字コードは " + cp,
+                                 "Windows 11", "「Unicode 対応ではないプログラムの言語」", "code page " + cp,
+                                 "Language for non-Unicode programs", "続行しますか？", "Continue anyway?"};
+    for (const std::string& part : parts)
+        Expect(text.find(W(part)) != std::wstring::npos, "the notice lacks \"" + part + "\": " + Narrow(text));
+    Expect(GetDlgItem(box, IDYES) != nullptr && GetDlgItem(box, IDNO) != nullptr && GetDlgItem(box, IDOK) == nullptr,
+           "the notice does not ask Yes or No");
+    Expect(GetWindow(box, GW_OWNER) == nullptr, "the notice has an owner window");
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+    WaitFor("the notice to close", [&] { return !IsWindow(box) || !IsWindowVisible(box); });
+}
+
+std::string FileNamePart(const std::string& path) { return path.substr(path.find_last_of('\\') + 1); }
+
+// What the system is to rename or remove at the next start.
+const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+std::wstring PendingRemovals() {
+    HKEY key = nullptr;
+    std::wstring pending;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return pending;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+        pending.resize(size / sizeof(wchar_t) + 1);
+        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, reinterpret_cast<BYTE*>(&pending[0]),
+                         &size);
+        for (wchar_t& c : pending)
+            c = c == 0 ? L'|' : c;
+    }
+    RegCloseKey(key);
+    return pending;
+}
+void ForgetPendingRemovals() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, L"PendingFileRenameOperations");
+        RegCloseKey(key);
+    }
 }
 
 // --- scenarios ---
@@ -199,6 +262,12 @@ std::vector<Scenario> Scenarios() {
                         ExpectStartupFailure(s.Variant("e2e_bad_archive"), kBadPatchData);
                         ExpectGameFiles(folder, s.original, "after the failed start");
                     }});
+    list.push_back({"startup", "one byte of the patch data changed after it was made", [](const Setup& s) {
+                        std::string folder = GameFolder(s.work + "\\startup", s.original);
+                        PointRegistryAt(folder);
+                        ExpectStartupFailure(s.Variant("e2e_damaged_download"), kBadPatchData);
+                        ExpectGameFiles(folder, s.original, "after the failed start");
+                    }});
     list.push_back({"startup", "uninstall key missing", [](const Setup& s) {
                         std::string folder = GameFolder(s.work + "\\startup", s.original);
                         DeleteUninstallKey();
@@ -218,7 +287,7 @@ std::vector<Scenario> Scenarios() {
                         PointRegistryAt(folder);
                         RestrictUninstallKeyToReading();
                         HKEY key = nullptr;
-                        LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ALL_ACCESS, &key);
+                        LONG r = RegOpenKeyExW(HKEY_LOCAL_MACHINE, W(kUninstallKey).c_str(), 0, KEY_ALL_ACCESS, &key);
                         if (r == ERROR_SUCCESS) {
                             RegCloseKey(key);
                             Log("  note: this Wine grants full access to the restricted key anyway");
@@ -244,10 +313,14 @@ std::vector<Scenario> Scenarios() {
                         const LONG wanted = static_cast<LONG>(0x90C800C0);
                         Expect((style & wanted) == wanted, "main dialog style " + std::to_string(style));
                         Expect((exStyle & WS_EX_APPWINDOW) != 0, "main dialog lacks WS_EX_APPWINDOW");
-                        Expect(ItemText(main, IDOK) == "開始", "button 1 is \"" + (ItemText(main, IDOK)) + "\"");
-                        Expect(ItemText(main, IDCANCEL) == "終了", "button 2 is \"" + (ItemText(main, IDCANCEL)) + "\"");
-                        Expect(ItemText(main, IDC_CHECK_EXE) == kExe, "check box 1001 text");
-                        Expect(ItemText(main, IDC_CHECK_SCRIPT) == kScript, "check box 1002 text");
+                        const struct {
+                            int id;
+                            const char* text;
+                        } items[] = {{IDOK, "開始"}, {IDCANCEL, "終了"}, {IDC_CHECK_EXE, kExe}, {IDC_CHECK_SCRIPT, kScript}};
+                        for (const auto& item : items)
+                            Expect(ItemText(main, item.id) == W(item.text),
+                                   "control " + std::to_string(item.id) + " reads \"" + Narrow(ItemText(main, item.id)) +
+                                       "\", expected \"" + item.text + "\"");
                         Expect(IsChecked(main, IDC_CHECK_EXE), "EXE ファイル is not ticked at first");
                         Expect(!IsChecked(main, IDC_CHECK_SCRIPT), "スクリプトファイル is ticked at first");
                         // Caption buttons draw their symbols in Marlett (scripts/wine-prefix).
@@ -263,8 +336,8 @@ std::vector<Scenario> Scenarios() {
 
                         SetCheck(main, IDC_CHECK_EXE, false);
                         PressButton(main, IDOK);
-                        std::string owner = AnswerMessage(installer.Id(), kNothingTicked);
-                        Expect(owner == kMainTitle, "the message box does not belong to the main dialog");
+                        std::wstring owner = AnswerMessage(installer.Id(), kNothingTicked);
+                        Expect(owner == W(kMainTitle), "the message box does not belong to the main dialog");
                         Pump(200);
                         Expect(IsWindow(main) && installer.Running(), "the main dialog closed after the message");
                         ExpectGameFiles(folder, s.original, "after 開始 with nothing ticked");
@@ -323,7 +396,8 @@ std::vector<Scenario> Scenarios() {
                         game.Start(folder + "quorvel.exe", folder);
                         HWND gameWindow = nullptr;
                         WaitFor("the game window", [&] {
-                            gameWindow = FindTopWindow(game.Id(), kGameClass, kGameTitle);
+                            // The game asks for no code page: its title is converted by the system's.
+                            gameWindow = FindTopWindow(game.Id(), kGameClass, W(kGameTitle, SystemCodePage()));
                             return gameWindow != nullptr;
                         });
                         Process installer;
@@ -331,8 +405,8 @@ std::vector<Scenario> Scenarios() {
                         HWND main = WaitMainDialog(installer);
                         SetCheck(main, IDC_CHECK_SCRIPT, true);
                         PressButton(main, IDOK);
-                        std::string owner = AnswerMessage(installer.Id(), kGameRunning);
-                        Expect(owner == kMainTitle, "the message box does not belong to the main dialog");
+                        std::wstring owner = AnswerMessage(installer.Id(), kGameRunning);
+                        Expect(owner == W(kMainTitle), "the message box does not belong to the main dialog");
                         Pump(200);
                         Expect(IsWindow(main), "the main dialog closed after the message");
                         ExpectGameFiles(folder, s.original, "while the game runs");
@@ -341,20 +415,20 @@ std::vector<Scenario> Scenarios() {
                         game.WaitExit("the game");
                         PressButton(main, IDOK);
                         owner = AnswerMessage(installer.Id(), kSuccess);
-                        Expect(owner == kProgressTitle, "the result does not belong to the progress dialog");
+                        Expect(owner == W(kProgressTitle), "the result does not belong to the progress dialog");
                         ExpectEnd(installer);
                         ExpectGameFiles(folder, s.patch, "after the game ended");
                     }});
     list.push_back({"dialog", "a window titled ミルトア of another class does not block", [](const Setup& s) {
                         std::string folder = GameFolder(s.work + "\\other", s.original);
                         PointRegistryAt(folder);
-                        WNDCLASSA wc;
+                        WNDCLASSW wc;
                         ZeroMemory(&wc, sizeof wc);
-                        wc.lpfnWndProc = DefWindowProcA;
-                        wc.hInstance = GetModuleHandleA(nullptr);
-                        wc.lpszClassName = "E2EOtherWindowClass";
-                        RegisterClassA(&wc);
-                        HWND other = CreateWindowA("E2EOtherWindowClass", kGameTitle, WS_OVERLAPPED, 0, 0, 100, 100,
+                        wc.lpfnWndProc = DefWindowProcW;
+                        wc.hInstance = GetModuleHandleW(nullptr);
+                        wc.lpszClassName = L"E2EOtherWindowClass";
+                        RegisterClassW(&wc);
+                        HWND other = CreateWindowW(L"E2EOtherWindowClass", W(kGameTitle).c_str(), WS_OVERLAPPED, 0, 0, 100, 100,
                                                    nullptr, nullptr, wc.hInstance, nullptr);
                         Expect(other != nullptr, "cannot create the other window");
                         ShowWindow(other, SW_SHOWNOACTIVATE);
@@ -370,6 +444,7 @@ std::vector<Scenario> Scenarios() {
 
     // Installation runs that succeed, and missing entries.
     list.push_back({"install", "EXE only; quoted path with spaces, 0x5C trail bytes and arguments", [](const Setup& s) {
+                        RequireShiftJisFileNames();
                         // "ソ" and "表" end in the byte 0x5C in Shift-JIS.
                         std::string folder = GameFolder(s.work + "\\ソフト 表", s.original);
                         SetUninstallString("\"" + folder + "uninst.exe\" /x");
@@ -396,6 +471,19 @@ std::vector<Scenario> Scenarios() {
                         ExpectSameFile(outer + "quorvel.exe", s.patch.exe, "the folder before the space");
                         ExpectSameFile(outer + "script.eka", s.patch.script, "the folder before the space");
                         ExpectGameFiles(inner, s.original, "the folder after the space");
+                    }});
+    list.push_back({"install", "unquoted command in a folder with spaces, the program present", [](const Setup& s) {
+                        const std::string root = "C:\\My Games";
+                        std::string folder = GameFolder(root + "\\Miltoa Game", s.original);
+                        WriteFileBytes(folder + "uninst.exe", "MZ");
+                        std::vector<std::string> drive = ListFolder("C:");
+                        SetUninstallString(folder + "uninst.exe /x");
+                        Install(s.Product(), "", true, true, kSuccess);
+                        ExpectSameFile(folder + "quorvel.exe", s.patch.exe, "the game folder");
+                        ExpectSameFile(folder + "script.eka", s.patch.script, "the game folder");
+                        Expect(ListFolder(root + "\\Miltoa Game").size() == 3, "more than the game's files in its folder");
+                        Expect(ListFolder("C:") == drive, "the installer wrote to C:\\");
+                        RemoveTree(root);
                     }});
     list.push_back({"install", "no separator in the value: the current directory", [](const Setup& s) {
                         std::string cwd = GameFolder(s.work + "\\current", s.original);
@@ -444,7 +532,7 @@ std::vector<Scenario> Scenarios() {
     list.push_back({"failures", "target held open by another program", [](const Setup& s) {
                         std::string folder = GameFolder(s.work + "\\held", s.original);
                         PointRegistryAt(folder);
-                        HANDLE held = CreateFileA((folder + "quorvel.exe").c_str(), GENERIC_READ, 0, nullptr,
+                        HANDLE held = CreateFileW(W(folder + "quorvel.exe").c_str(), GENERIC_READ, 0, nullptr,
                                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
                         Expect(held != INVALID_HANDLE_VALUE, "cannot hold quorvel.exe open");
                         try {
@@ -459,14 +547,14 @@ std::vector<Scenario> Scenarios() {
     list.push_back({"failures", "read-only EXE", [](const Setup& s) {
                         std::string folder = GameFolder(s.work + "\\read-only", s.original);
                         PointRegistryAt(folder);
-                        SetFileAttributesA((folder + "quorvel.exe").c_str(), FILE_ATTRIBUTE_READONLY);
+                        SetFileAttributesW(W(folder + "quorvel.exe").c_str(), FILE_ATTRIBUTE_READONLY);
                         Install(s.Product(), "", true, true, CannotOpen(kExe));
                         ExpectGameFiles(folder, s.original, "after the failure");
                     }});
     list.push_back({"failures", "read-only script after the EXE went in", [](const Setup& s) {
                         std::string folder = GameFolder(s.work + "\\read-only script", s.original);
                         PointRegistryAt(folder);
-                        SetFileAttributesA((folder + "script.eka").c_str(), FILE_ATTRIBUTE_READONLY);
+                        SetFileAttributesW(W(folder + "script.eka").c_str(), FILE_ATTRIBUTE_READONLY);
                         Install(s.Product(), "", true, true, CannotOpen(kScript));
                         ExpectGameFiles(folder, GameFiles{s.patch.exe, s.original.script}, "after the failure");
                     }});
@@ -504,6 +592,88 @@ std::vector<Scenario> Scenarios() {
                         ExpectGameFiles(folder, small, "after the failure");
                     }});
 
+    // Other programs that hold the files for a while, as virus scanners do.
+    list.push_back({"locks", "the new file held for a second", [](const Setup& s) {
+                        std::string folder = GameFolder(s.work + "\\scan-new", s.original);
+                        PointRegistryAt(folder);
+                        FileHolder scanner(folder, "mtp*.tmp", "", FILE_SHARE_READ | FILE_SHARE_WRITE, 1000);
+                        Install(s.Product(), "", true, false, kSuccess);
+                        Expect(scanner.Held(), "the scanner never got hold of the new file");
+                        ExpectGameFiles(folder, GameFiles{s.patch.exe, s.original.script}, "after the run");
+                    }});
+    list.push_back({"locks", "the game's file held for a second as the new one is written", [](const Setup& s) {
+                        std::string folder = GameFolder(s.work + "\\scan-old", s.original);
+                        PointRegistryAt(folder);
+                        FileHolder scanner(folder, "mtp*.tmp", folder + "quorvel.exe", FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           1000);
+                        Install(s.Product(), "", true, false, kSuccess);
+                        Expect(scanner.Held(), "the scanner never got hold of quorvel.exe");
+                        ExpectGameFiles(folder, GameFiles{s.patch.exe, s.original.script}, "after the run");
+                    }});
+    list.push_back({"locks", "the game's file held for the whole run once the new one is written", [](const Setup& s) {
+                        std::string folder = GameFolder(s.work + "\\scan-old-long", s.original);
+                        PointRegistryAt(folder);
+                        FileHolder scanner(folder, "mtp*.tmp", folder + "quorvel.exe", FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           INFINITE);
+                        Install(s.Product(), "", true, true, CannotOpen(kExe));
+                        Expect(scanner.Held(), "the scanner never got hold of quorvel.exe");
+                        scanner.Release();
+                        ExpectGameFiles(folder, s.original, "after the failure");
+                    }});
+    list.push_back({"locks", "the new file held for the whole run: removed at the next start", [](const Setup& s) {
+                        std::string folder = GameFolder(s.work + "\\scan-new-long", s.original);
+                        PointRegistryAt(folder);
+                        FileHolder scanner(folder, "mtp*.tmp", "", FILE_SHARE_READ | FILE_SHARE_WRITE, INFINITE);
+                        Install(s.Product(), "", true, true, CannotOpen(kExe));
+                        Expect(scanner.Held(), "the scanner never got hold of the new file");
+                        const std::string held = scanner.HeldPath();
+                        scanner.Release();
+                        Expect(PendingRemovals().find(W(FileNamePart(held))) != std::wstring::npos,
+                               held + " is not to be removed at the next start");
+                        ForgetPendingRemovals();
+                        DeleteFileW(W(held).c_str());
+                        ExpectGameFiles(folder, s.original, "after the failure");
+                    }});
+
+    // A program without the manifest's code page: the notice where the
+    // system's is not Shift-JIS, nothing where it is.
+    list.push_back({"codepage", "code page 932: no notice", [](const Setup& s) {
+                        if (SystemCodePage() != 932)
+                            throw Skip{"the system code page is not 932"};
+                        std::string folder = GameFolder(s.work + "\\codepage", s.original);
+                        PointRegistryAt(folder);
+                        Process installer;
+                        installer.Start(s.Variant("e2e_no_codepage"), "");
+                        PressButton(WaitMainDialog(installer), IDCANCEL);
+                        ExpectEnd(installer);
+                    }});
+    list.push_back({"codepage", "another code page: the notice, and No changes nothing", [](const Setup& s) {
+                        if (SystemCodePage() == 932)
+                            throw Skip{"the system code page is 932"};
+                        std::string folder = GameFolder(s.work + "\\codepage", s.original);
+                        PointRegistryAt(folder);
+                        Process installer;
+                        installer.Start(s.Variant("e2e_no_codepage"), "");
+                        AnswerCodePageNotice(installer, IDNO);
+                        ExpectEnd(installer);
+                        ExpectGameFiles(folder, s.original, "after No");
+                    }});
+    list.push_back({"codepage", "another code page: the notice, and Yes goes on", [](const Setup& s) {
+                        if (SystemCodePage() == 932)
+                            throw Skip{"the system code page is 932"};
+                        std::string folder = GameFolder(s.work + "\\codepage", s.original);
+                        PointRegistryAt(folder);
+                        Process installer;
+                        installer.Start(s.Variant("e2e_no_codepage"), "");
+                        AnswerCodePageNotice(installer, IDYES);
+                        // Then the start-up goes on in the system's code page, in which the
+                        // uninstall key's Shift-JIS name names another key.
+                        const UINT cp = SystemCodePage();
+                        AnswerMessage(installer.Id(), W(kCaption, cp), W(kNotInstalled, cp), IDOK);
+                        ExpectEnd(installer);
+                        ExpectGameFiles(folder, s.original, "after the failed start");
+                    }});
+
     // The progress dialog.
     list.push_back({"progress", "Enter, Esc and close requests do not end the progress dialog", [](const Setup& s) {
                         std::string folder = GameFolder(s.work + "\\keys", s.original);
@@ -530,17 +700,17 @@ std::vector<Scenario> Scenarios() {
                         knock();
                         Expect(!IsWindowEnabled(main), "the main dialog stays enabled under the progress dialog");
                         WaitFor("the EXE's status line", [&] {
-                            return StatusWhileRunning(progress) == Installing(kExe);
+                            return StatusWhileRunning(progress) == W(Installing(kExe));
                         });
                         HWND bar = GetDlgItem(progress, IDC_PROGRESS);
                         Expect(SendBounded(bar, PBM_GETRANGE, FALSE, 0) == 100, "progress range is not 0 to 100");
                         knock();
                         WaitFor("the script's status line", [&] {
-                            return StatusWhileRunning(progress) == Installing(kScript);
+                            return StatusWhileRunning(progress) == W(Installing(kScript));
                         });
                         knock();
-                        std::string owner = AnswerMessage(installer.Id(), kSuccess);
-                        Expect(owner == kProgressTitle, "the result does not belong to the progress dialog");
+                        std::wstring owner = AnswerMessage(installer.Id(), kSuccess);
+                        Expect(owner == W(kProgressTitle), "the result does not belong to the progress dialog");
                         ExpectEnd(installer);
                         ExpectGameFiles(folder, s.patch, "after the run");
                     }});
@@ -614,7 +784,7 @@ int DemoRun(const Setup& setup, const std::string& shots) {
     SaveScreen(shots + "\\2-progress.bmp");
     HWND box = nullptr;
     WaitFor("the result", [&] {
-        box = FindTopWindow(installer.Id(), "#32770", "ミルトア修正パッチ");
+        box = FindTopWindow(installer.Id(), "#32770", kCaption);
         return box != nullptr;
     });
     Pump(300);
@@ -629,7 +799,7 @@ int Usage() {
     fputs("usage: e2e_driver --build DIR --work DIR --group GROUP [--full-disk X:]\n"
           "       e2e_driver --build DIR --demo-setup FOLDER\n"
           "       e2e_driver --build DIR --demo-run SHOT_FOLDER\n"
-          "groups: startup dialog install failures noroom diskfull progress all\n",
+          "groups: startup dialog install failures locks codepage noroom diskfull progress all\n",
           stderr);
     return 2;
 }

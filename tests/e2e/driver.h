@@ -25,6 +25,16 @@ void Expect(bool condition, const std::string& message);
 // Writes one line of CP932 text (as the programs use it) as UTF-8.
 void Log(const std::string& text);
 
+// The driver's texts are Shift-JIS (CP932) literals. Everything it reads or
+// sets in the programs, the registry and the file system goes through the
+// wide calls with these explicit conversions, so that it tests the programs
+// and not its own system code page.
+std::wstring W(const std::string& bytes, UINT codePage = 932);
+// CP932 for messages; characters CP932 lacks are shown as <U+XXXX>.
+std::string Narrow(const std::wstring& text);
+// The code page Windows gives programs that do not ask for one.
+UINT SystemCodePage();
+
 // Every wait of the driver is bounded by this.
 const DWORD kTimeoutMs = 60000;
 
@@ -62,10 +72,13 @@ private:
     PROCESS_INFORMATION m_info;
 };
 
-// Top-level windows of a process (or of any process when pid is 0).
+// Top-level windows of a process (or of any process when pid is 0), by CP932
+// class name and title, or by the title as UTF-16.
 HWND FindTopWindow(DWORD pid, const char* className, const char* title);
-std::string WindowText(HWND hwnd);  // bounded: never hangs on a busy window
-std::string ItemText(HWND dialog, int id);
+HWND FindTopWindow(DWORD pid, const char* className, const std::wstring& title);
+std::wstring WideText(HWND hwnd);  // bounded: never hangs on a busy window
+std::string WindowText(HWND hwnd);  // the same as CP932
+std::wstring ItemText(HWND dialog, int id);
 std::string ClassOf(HWND hwnd);
 LRESULT SendBounded(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 // Presses a dialog's button the way a click does, without waiting for it.
@@ -76,7 +89,9 @@ bool IsChecked(HWND dialog, int id);
 // The message box "ミルトア修正パッチ" of the process: waits for it, reads its
 // text, checks it, presses OK. Returns the title of the box's owner window
 // (empty when it has none).
-std::string AnswerMessage(DWORD pid, const std::string& expected);
+std::wstring AnswerMessage(DWORD pid, const std::string& expected);
+// The same for any caption and text, pressing the given button.
+std::wstring AnswerMessage(DWORD pid, const std::wstring& caption, const std::wstring& expected, int button);
 
 // Registry entry of the game's uninstaller.
 extern const char kUninstallKey[];
@@ -94,10 +109,10 @@ public:
 private:
     bool m_existed;
     bool m_hadValue;
-    std::string m_value;
+    std::wstring m_value;
 };
 
-// Files. Paths are Windows paths in the ANSI code page.
+// Files. Paths are Windows paths in CP932.
 std::string ReadFileBytes(const std::string& path);
 bool FileExists(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
@@ -107,6 +122,33 @@ void RemoveTree(const std::string& path);
 std::vector<std::string> ListFolder(const std::string& folder);  // sorted names
 std::string WindowsPath(std::string path);  // a Unix path as a path on Z:
 void ExpectSameFile(const std::string& path, const std::string& expectedBytes, const std::string& what);
+
+// Holds a file open from a thread of its own, the way a virus scanner does:
+// waits until a file matching pattern (such as "mtp*.tmp") appears in
+// folder and can be opened, then opens target (the file found when target is
+// empty) for reading with the given sharing, and keeps it open for holdMs
+// milliseconds (INFINITE: until Release or the end of the scenario).
+class FileHolder {
+public:
+    FileHolder(const std::string& folder, const std::string& pattern, const std::string& target, DWORD share,
+               DWORD holdMs);
+    ~FileHolder();
+    FileHolder(const FileHolder&) = delete;
+    FileHolder& operator=(const FileHolder&) = delete;
+
+    void Release();
+    bool Held() const { return InterlockedCompareExchange(const_cast<LONG*>(&m_held), 0, 0) != 0; }
+    // The file that was held (valid once Held()).
+    std::string HeldPath() const { return Narrow(m_heldPath); }
+
+private:
+    static DWORD WINAPI Run(void* self);
+
+    std::wstring m_folder, m_pattern, m_target, m_heldPath;
+    DWORD m_share, m_holdMs;
+    LONG m_held;
+    HANDLE m_release, m_thread;
+};
 
 // Saves the screen (the Wine desktop) as a 24-bit BMP.
 void SaveScreen(const std::string& path);

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs one group of end-to-end scenarios: one Wine session under its own Xvfb.
 #
-#   run-e2e.sh BUILD DRIVER.exe GROUP
+#   run-e2e.sh BUILD DRIVER.exe GROUP [LOCALE]
+#
+# LOCALE (such as en_US.UTF-8) is the locale Wine runs in, and with it the
+# system code page; the default is Japanese (932).
 #
 # For the group "diskfull" a small tmpfs is mounted and mapped as drive T: so
 # that a write can run out of space; without the right to mount, the group
@@ -13,6 +16,9 @@ set -u
 build=$(cd "$1" && pwd)
 driver=$2
 group=$3
+if [ -n "${4:-}" ]; then
+  export WINE_LANG=$4
+fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
 scripts=$root/scripts
 
@@ -24,7 +30,7 @@ env_text=$("$scripts/wine-prefix" --env "$build") || exit 1
 eval "$env_text"
 "$scripts/wine-prefix" "$build" || exit 1
 
-work=$build/tests/e2e/work-$group
+work=$build/tests/e2e/work-$group${4:+-${4%%.*}}
 rm -rf "$work"
 mkdir -p "$work"
 
