@@ -19,6 +19,7 @@
 #include "driver.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 using namespace e2e;
 
@@ -806,7 +807,17 @@ int Usage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
+    // The wide command line: a Japanese folder must not depend on the
+    // driver's own code page.
+    int argc = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (wide == nullptr)
+        return Usage();
+    std::vector<std::string> argv;
+    for (int i = 0; i < argc; ++i)
+        argv.push_back(Narrow(wide[i]));
+    LocalFree(wide);
     Setup setup;
     std::string group, demoSetup, demoRun;
     for (int i = 1; i < argc; ++i) {
