@@ -24,6 +24,7 @@ struct Skip {
 void Expect(bool condition, const std::string& message);
 // Writes one line of CP932 text (as the programs use it) as UTF-8.
 void Log(const std::string& text);
+std::string Utf8Text(const std::string& cp932);
 
 // The driver's texts are Shift-JIS (CP932) literals. Everything it reads or
 // sets in the programs, the registry and the file system goes through the
@@ -136,6 +137,7 @@ public:
     FileHolder(const FileHolder&) = delete;
     FileHolder& operator=(const FileHolder&) = delete;
 
+    // Closes the file (if held) and returns when it is closed.
     void Release();
     bool Held() const { return InterlockedCompareExchange(const_cast<LONG*>(&m_held), 0, 0) != 0; }
     // The file that was held (valid once Held()).

@@ -13,7 +13,9 @@ namespace {
 
 const char kCaption[] = "ミルトア修正パッチ";
 
-std::string Utf8(const std::string& cp932) {
+}  // namespace
+
+std::string Utf8Text(const std::string& cp932) {
     const std::wstring wide = W(cp932);
     if (wide.empty())
         return std::string();
@@ -23,8 +25,6 @@ std::string Utf8(const std::string& cp932) {
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, &out[0], m, nullptr, nullptr);
     return out;
 }
-
-}  // namespace
 
 std::wstring W(const std::string& bytes, UINT codePage) {
     if (bytes.empty())
@@ -69,7 +69,7 @@ void Expect(bool condition, const std::string& message) {
 }
 
 void Log(const std::string& text) {
-    std::string line = Utf8(text) + "\n";
+    std::string line = Utf8Text(text) + "\n";
     fwrite(line.data(), 1, line.size(), stdout);
     fflush(stdout);
 }
@@ -486,10 +486,8 @@ FileHolder::FileHolder(const std::string& folder, const std::string& pattern, co
 
 FileHolder::~FileHolder() {
     Release();
-    if (m_thread != nullptr) {
-        WaitForSingleObject(m_thread, INFINITE);
+    if (m_thread != nullptr)
         CloseHandle(m_thread);
-    }
     if (m_release != nullptr)
         CloseHandle(m_release);
 }
@@ -497,6 +495,8 @@ FileHolder::~FileHolder() {
 void FileHolder::Release() {
     if (m_release != nullptr)
         SetEvent(m_release);
+    if (m_thread != nullptr)
+        WaitForSingleObject(m_thread, INFINITE);
 }
 
 DWORD WINAPI FileHolder::Run(void* param) {
