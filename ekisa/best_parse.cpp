@@ -134,6 +134,7 @@ uint32_t EKISABestParse::Plan(const EKISAParseInput& in, const uint8_t* data, ui
             literal = held != 0 ? EKISAPrice(held, m->total) : out + basePrice[c];
             escape = out + baseEscapePrice;
         }
+        escape += copySurcharge;
         Relax(*this, i + 1, here + literal, 1, -1);
 
         uint32_t limit = span - i;

@@ -44,6 +44,10 @@ struct EKISABestParse {
     // shorter path around it hardly exists, and long repeats would otherwise
     // be compared at every byte.
     static const uint32_t takeLength = 128;
+    // Every copy is charged this much (1/256 bit) above its price: literals
+    // teach the context models and grow their tree, copies do not, and one
+    // bit is what paid best on programs.
+    static const uint32_t copySurcharge = 256;
     static const uint32_t textBytes = 2 * ekisaWindowSize + spanBytes;
 
     // The stream so far, linear: text[used - 65536, used) is the window as the
