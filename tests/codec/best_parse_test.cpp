@@ -48,7 +48,8 @@ struct Case {
     const char* name;
     Bytes plain;
     Splits writes;
-    bool smaller;  // clearly compressible: the parse must beat the default (flags 1)
+    bool smaller;         // clearly compressible: the parse must beat the default (flags 1)
+    uint32_t repeatFrom;  // if not 0, what follows repeats what comes before: it must cost little
 };
 
 // Both search settings; the same bytes when coded again; read back whole and
@@ -61,8 +62,14 @@ void ExpectBestRoundTrip(const Case& c) {
         ASSERT_EQ(coded, EncodeEKISA(c.plain, flags, c.writes)) << "same input, same split, same bytes";
         for (const Splits& reads : {Splits{}, Splits{1, 4093, 65536, 7}})
             ASSERT_TRUE(DecodeEKISA(coded, n, reads) == c.plain);
-        if (c.smaller && flags == kBest) {
+        if (flags != kBest)
+            continue;
+        if (c.smaller) {
             EXPECT_LT(coded.size(), EncodeEKISA(c.plain, flags & 3, c.writes).size());
+        }
+        if (c.repeatFrom != 0) {
+            const Bytes head(c.plain.begin(), c.plain.begin() + c.repeatFrom);
+            EXPECT_LT(coded.size(), EncodeEKISA(head, flags, c.writes).size() + (n - c.repeatFrom) / 32);
         }
     }
 }
@@ -71,23 +78,23 @@ TEST(BestParse, RoundTripsEdgeInputs) {
     const Bytes text = RepetitiveText(120000);
     const Bytes binary = StructuredBinary(90000, 5);
     const Case cases[] = {
-        {"empty", Bytes(), {}, false},
-        {"one byte", Bytes{0x41}, {}, false},
-        {"runs", Runs(), {}, true},
-        {"runs, a byte per write", Bytes(9000, 0), {1}, false},
-        {"period 3", Repeat({'a', 'b', 'c'}, 30000), {}, true},
+        {"empty", Bytes(), {}, false, 0},
+        {"one byte", Bytes{0x41}, {}, false, 0},
+        {"runs", Runs(), {}, true, 0},
+        {"runs, a byte per write", Bytes(9000, 0), {1}, false, 0},
+        {"period 3", Repeat({'a', 'b', 'c'}, 30000), {}, true, 3},
         {"period 3 after noise", [] {
              Bytes b = RandomBytes(3000, 3);
              const Bytes p = Repeat({0x10, 0x00, 0xFF}, 20000);
              b.insert(b.end(), p.begin(), p.end());
              return b;
-         }(), {}, true},
-        {"a block one window later", RepeatedAfterWindow(), {}, true},
-        {"repeats longer than 255", text, {}, true},
-        {"writes at every stretch boundary", binary, {4096}, true},
-        {"writes around the stretch and its look-ahead", binary, {4095, 4097, 4351, 4352, 255, 256}, true},
-        {"odd writes", text, {1, 2, 3, 5, 7, 11, 13, 4099}, false},
-        {"random bytes", RandomBytes(20000, 9), {}, false},
+         }(), {}, true, 3003},
+        {"a block one window later", RepeatedAfterWindow(), {}, true, 65536},
+        {"repeats longer than 255", text, {}, true, 0},
+        {"writes at every stretch boundary", binary, {4096}, true, 0},
+        {"writes around the stretch and its look-ahead", binary, {4095, 4097, 4351, 4352, 255, 256}, true, 0},
+        {"odd writes", text, {1, 2, 3, 5, 7, 11, 13, 4099}, false, 0},
+        {"random bytes", RandomBytes(20000, 9), {}, false, 0},
     };
     for (const Case& c : cases)
         ExpectBestRoundTrip(c);
