@@ -1,11 +1,13 @@
 // Encoder of the EKISA code and of BSHF cipher blocks. The EKISA writer's
-// choices (phrase search, run search, cost comparison) fix its output bit for
-// bit; readers elsewhere rely on the exact same stream, so they must not be
-// tuned for better compression.
+// default choices (phrase search, run search, cost comparison) fix its
+// output bit for bit; archives and their checks elsewhere rely on the exact
+// same stream, so they must not be tuned for better compression. The
+// thorough parse (parseBest, best_parse.cpp) is where smaller output goes.
 #include "ekisa/encode_context.h"
 
 #include <string.h>
 
+#include "ekisa/best_parse.h"
 #include "ekisa/bshf_buffer.h"
 #include "esl/heap.h"
 
@@ -53,6 +55,7 @@ EKISAEncodeContext::EKISAEncodeContext(uint32_t bufferSize)
       m_phraseLengthModel(nullptr),
       m_phraseIndexModel(nullptr),
       m_runLengthModel(nullptr),
+      m_best(nullptr),
       m_bshf(nullptr),
       m_bshfHeld(0) {
     memset(&m_history, 0, sizeof(m_history));
@@ -71,6 +74,9 @@ EKISAEncodeContext::~EKISAEncodeContext() {
 
 void EKISAEncodeContext::FreeCodeTables() {
     EKISAFreeCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel);
+    if (m_best != nullptr)
+        eslHeapFree(nullptr, m_best, 0);
+    m_best = nullptr;
 }
 
 void EKISAEncodeContext::SetTargetFile(ESLFileObject* file) {
@@ -310,6 +316,13 @@ ESLResult EKISAEncodeContext::BeginEKISACodeEncoding(uint32_t flags) {
     m_finisher = nullptr;
     if (!EKISAPrepareCodeTables(m_pool, m_history, m_phraseLengthModel, m_phraseIndexModel, m_runLengthModel, true))
         return eslResultGeneral;
+    if ((flags & parseBest) != 0) {
+        if (m_best == nullptr)
+            m_best = static_cast<EKISABestParse*>(eslHeapAllocate(nullptr, sizeof(EKISABestParse), 0));
+        if (m_best == nullptr)
+            return eslResultGeneral;
+        m_best->Reset();
+    }
     m_low = 0;
     m_range = 0xFFFF;
     m_delay = 0;
@@ -343,12 +356,80 @@ uint32_t EKISAEncodeContext::LiteralCost(const uint8_t* data, uint32_t length, u
     return cost;
 }
 
+// A literal c in m (walked at depth): stored first, then coded in m, or
+// escaped to the base model and added to m; then the tree grows.
+inline void EKISAEncodeContext::CodeLiteral(EKISASymbolModel* m, uint32_t depth, uint8_t c) {
+    m_history.Store(c);
+    uint32_t cumulative = 0;
+    uint32_t k = 0;
+    while (k < m->entryCount && m->symbols[k] != c) {
+        cumulative += m->counts[k];
+        ++k;
+    }
+    if (k < m->entryCount) {
+        EncodeModelIndex(m, k, cumulative);
+    } else {
+        EncodeModelSymbol(m, ekisaEscape);
+        EncodeModelSymbol(&m_pool->base, c);
+        m->AppendSymbol(c);
+    }
+    EKISAGrowTree(m_pool, m, depth, c, m_history);
+}
+
+// A copy of bytes[0, length) out of context m: the escape (in the base
+// model too, below it), then index 0 and the run length, or the phrase's
+// index and length; the bytes are stored as the decoder stores them.
+inline void EKISAEncodeContext::CodeCopy(EKISASymbolModel* m, uint32_t index, const uint8_t* bytes,
+                                         uint32_t length) {
+    EncodeModelSymbol(m, ekisaEscape);
+    if (m != &m_pool->base)
+        EncodeModelSymbol(&m_pool->base, ekisaEscape);
+    EncodeModelSymbol(m_phraseIndexModel, static_cast<int>(index));
+    EncodeModelSymbol(index == 0 ? m_runLengthModel : m_phraseLengthModel, static_cast<int>(length));
+    for (uint32_t k = 0; k < length; ++k)
+        m_history.Store(bytes[k]);
+}
+
+// The plan of each stretch coded step by step, each in the context the
+// decoder will be in.
+uint32_t EKISAEncodeContext::WriteBestParse(const uint8_t* data, uint32_t bytes) {
+    const EKISAParseInput in = {m_pool,
+                                &m_history,
+                                m_phraseIndexModel,
+                                m_phraseLengthModel,
+                                m_runLengthModel,
+                                (m_flags & searchPhrase) != 0,
+                                (m_flags & searchRun) != 0};
+    uint32_t i = 0;
+    while (i < bytes) {
+        m_best->Plan(in, data + i, bytes - i);
+        for (uint32_t s = 0; s < m_best->stepCount; ++s) {
+            const EKISAParseStep step = m_best->steps[s];
+            const uint32_t start = i;
+            uint32_t depth;
+            EKISASymbolModel* m = EKISAWalkContext(m_pool, m_history.recent, m_history.ring, &depth);
+            if (step.index < 0) {
+                CodeLiteral(m, depth, data[i]);
+                ++i;
+            } else {
+                CodeCopy(m, static_cast<uint32_t>(step.index), data + i, step.length);
+                i += step.length;
+            }
+            if (m_writeFailed)
+                return start;
+        }
+    }
+    return bytes;
+}
+
 // Once the target refuses bytes the count stops at the symbol being coded,
 // and later calls take nothing: the caller sees a short write instead of
 // bytes counted as stored that never reached the target.
 uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t bytes) {
     if (m_pool == nullptr || m_encoder != &EKISAEncodeContext::WriteEKISACodeBytes || m_writeFailed)
         return 0;
+    if ((m_flags & parseBest) != 0 && m_best != nullptr && (m_flags & (searchPhrase | searchRun)) != 0)
+        return WriteBestParse(data, bytes);
     EKISAHistory& history = m_history;
     EKISAModelPool* const pool = m_pool;
     EKISASymbolModel* const base = &pool->base;
@@ -414,18 +495,7 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
             const uint32_t length = useRun ? run : bestLength;
             const uint32_t copyCost = useRun ? runCost : phraseCost;
             if (LiteralCost(input, length, copyCost) >= copyCost) {
-                EncodeModelSymbol(m, ekisaEscape);
-                if (m != base)
-                    EncodeModelSymbol(base, ekisaEscape);
-                if (useRun) {
-                    EncodeModelSymbol(m_phraseIndexModel, 0);
-                    EncodeModelSymbol(m_runLengthModel, static_cast<int>(length));
-                } else {
-                    EncodeModelSymbol(m_phraseIndexModel, static_cast<int>(bestIndex));
-                    EncodeModelSymbol(m_phraseLengthModel, static_cast<int>(length));
-                }
-                for (uint32_t k = 0; k < length; ++k)
-                    history.Store(input[k]);
+                CodeCopy(m, useRun ? 0 : bestIndex, input, length);
                 i += length;
                 if (m_writeFailed)
                     return start;
@@ -433,25 +503,8 @@ uint32_t EKISAEncodeContext::WriteEKISACodeBytes(const uint8_t* data, uint32_t b
             }
         }
 
-        // Literal: stored first, then coded in m, or escaped to the base
-        // model and added to m.
-        const uint8_t c = input[0];
-        history.Store(c);
+        CodeLiteral(m, depth, input[0]);
         ++i;
-        uint32_t cumulative = 0;
-        uint32_t k = 0;
-        while (k < m->entryCount && m->symbols[k] != c) {
-            cumulative += m->counts[k];
-            ++k;
-        }
-        if (k < m->entryCount) {
-            EncodeModelIndex(m, k, cumulative);
-        } else {
-            EncodeModelSymbol(m, ekisaEscape);
-            EncodeModelSymbol(base, c);
-            m->AppendSymbol(c);
-        }
-        EKISAGrowTree(pool, m, depth, c, history);
         if (m_writeFailed)
             return start;
     }

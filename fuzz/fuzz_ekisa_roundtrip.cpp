@@ -1,5 +1,8 @@
 // Encoder and decoder in step: any bytes, any split of the write and read
-// calls, both search settings, must come back unchanged.
+// calls, both search settings, the default and the thorough parse, must come
+// back unchanged. Control byte: bit 0 runs too, bit 1 a tiny output buffer,
+// bit 2 a tiny input buffer, bits 2-4 and 3-5 where the write and read
+// pieces start, bit 6 the thorough parse.
 #include <stdint.h>
 #include <string.h>
 
@@ -16,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* plain = data + 1;
     const uint32_t n = static_cast<uint32_t>(size - 1);
     static const uint32_t kPieces[] = {1, 2, 3, 5, 255, 256, 4096, 65536};
-    const uint32_t flags = (control & 1) ? 3 : 1;
+    const uint32_t flags = ((control & 1) ? 3u : 1u) | ((control & 0x40) ? EKISAEncodeContext::parseBest : 0u);
 
     EMemoryFile coded;
     coded.Create(4096);

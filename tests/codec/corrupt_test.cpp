@@ -260,11 +260,11 @@ private:
 
 TEST(EncoderFailures, RefusedBytesAreReportedNotOverrun) {
     const Bytes plain = RandomBytes(200000, 4);
-    {
+    for (uint32_t flags : {1u, 1u | EKISAEncodeContext::parseBest}) {
         LimitedFile target(10000);
         EKISAEncodeContext enc(0x4000);
         enc.SetTargetFile(&target);
-        ASSERT_EQ(enc.BeginEKISACodeEncoding(1), eslResultSuccess);
+        ASSERT_EQ(enc.BeginEKISACodeEncoding(flags), eslResultSuccess);
         const uint32_t taken = enc.WriteEKISACodeBytes(plain.data(), static_cast<uint32_t>(plain.size()));
         EXPECT_LT(taken, plain.size()) << "a refused write is a short count";
         EXPECT_TRUE(enc.HasWriteFailed());
@@ -274,7 +274,7 @@ TEST(EncoderFailures, RefusedBytesAreReportedNotOverrun) {
         // A new coding on a target with room starts afresh.
         LimitedFile roomy(1u << 30);
         enc.SetTargetFile(&roomy);
-        ASSERT_EQ(enc.BeginEKISACodeEncoding(1), eslResultSuccess);
+        ASSERT_EQ(enc.BeginEKISACodeEncoding(flags), eslResultSuccess);
         EXPECT_FALSE(enc.HasWriteFailed());
         EXPECT_EQ(enc.WriteEKISACodeBytes(plain.data(), 1000), 1000u);
         EXPECT_EQ(enc.FinishEKISACode(), eslResultSuccess);
