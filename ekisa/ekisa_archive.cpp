@@ -224,7 +224,8 @@ EKISAArchive::EKISAArchive()
       m_bshfEncoder(nullptr),
       m_streamPosition(0),
       m_checksum(),
-      m_checksumIndex(0) {}
+      m_checksumIndex(0),
+      m_codeFlags(EKISAEncodeContext::searchPhrase) {}
 
 EKISAArchive::~EKISAArchive() {
     EKISAArchive::Close();
@@ -673,7 +674,7 @@ ESLResult EKISAArchive::DescendFileForWriting(EKISAFileEntry* entry, const char*
         m_ekisaEncoder = new EKISAEncodeContext(kEncodeBuffer);
         if (m_ekisaEncoder == nullptr) { begun = eslResultGeneral; break; }
         m_ekisaEncoder->SetTargetFile(m_file);
-        begun = m_ekisaEncoder->BeginEKISACodeEncoding(1);
+        begun = m_ekisaEncoder->BeginEKISACodeEncoding(m_codeFlags);
         break;
     case ekisaEncodeBshfCrypt:
         m_bshfEncoder = new EKISAEncodeContext(kEncodeBuffer);
@@ -688,7 +689,7 @@ ESLResult EKISAArchive::DescendFileForWriting(EKISAFileEntry* entry, const char*
         m_bshfEncoder->SetTargetFile(m_file);
         begun = m_bshfEncoder->BeginBSHFEncoding(password);
         m_ekisaEncoder->SetTargetContext(m_bshfEncoder);
-        if (begun == eslResultSuccess) begun = m_ekisaEncoder->BeginEKISACodeEncoding(1);
+        if (begun == eslResultSuccess) begun = m_ekisaEncoder->BeginEKISACodeEncoding(m_codeFlags);
         break;
     default:
         break;

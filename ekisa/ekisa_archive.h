@@ -114,6 +114,11 @@ public:
     // Called after each piece of whole-entry decoding; non-zero aborts.
     virtual ESLResult OnDecodeProgress(uint32_t done, uint32_t total);
 
+    // The EKISA coder's flags for the coded entries written from now on
+    // (EKISAEncodeContext::searchPhrase by default; parseBest for smaller
+    // entries that any reader decodes alike).
+    void SetEKISACodeFlags(uint32_t flags) { m_codeFlags = flags; }
+
     EKISADirectory* GetCurrentLevel() const { return m_level; }
     EKISAFileEntry* GetOpenEntry() const { return m_openEntry; }
     // True at the top of the tree: the root level, or below it.
@@ -149,4 +154,5 @@ protected:
     uint32_t m_streamPosition;
     uint8_t m_checksum[4];
     uint32_t m_checksumIndex;
+    uint32_t m_codeFlags;
 };

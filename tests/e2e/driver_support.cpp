@@ -263,6 +263,7 @@ std::wstring AnswerMessage(DWORD pid, const std::wstring& caption, const std::ws
     HWND text = GetDlgItem(box, 0xFFFF);
     Expect(text != nullptr, "the message box has no text");
     std::wstring shown = WideText(text);
+    Log("  message box \"" + Narrow(WideText(box)) + "\": " + Narrow(shown));
     Expect(shown == expected, "message box says \"" + Narrow(shown) + "\", expected \"" + shownExpected + "\"");
     HWND owner = GetWindow(box, GW_OWNER);
     std::wstring ownerTitle;

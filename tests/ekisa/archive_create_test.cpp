@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
+
+#include "ekisa/encode_context.h"
 #include "test_support.h"
 
 using namespace ekisatest;
@@ -362,6 +365,30 @@ INSTANTIATE_TEST_SUITE_P(EncodeTypes, CodedRoundTrip,
                              std::string name = ekisaGetEncodeKeyword(info.param.type);
                              return name + (info.param.password ? "_password" : "_default");
                          });
+
+// The thorough parse, asked of the archive, reaches both coded types; every
+// reader decodes the smaller entries alike.
+TEST(ArchiveCreateTest, CodeFlagsReachTheCodedEntries) {
+    const Bytes text = Mixed(40000, 5);
+    const std::vector<CreateItem> root = {File("code", text, 0x80000010u), File("crypt", text, 0xC0000010u)};
+    Bytes plain, best;
+    ASSERT_TRUE(CreateArchive(root, &plain));
+    ASSERT_TRUE(CreateArchive(root, &best, nullptr, 65536, EKISAEncodeContext::searchPhrase |
+                                                           EKISAEncodeContext::parseBest));
+    MemoryArchive m(best);
+    ASSERT_EQ(0, m.Open());
+    for (const char* name : {"code", "crypt"}) {
+        // Other bytes (the cipher pads the coded ones to its blocks).
+        const size_t a = RecordOf(best, name), b = RecordOf(plain, name);
+        EXPECT_FALSE(GetU64(best, a + 8) == GetU64(plain, b + 8) &&
+                     std::equal(best.begin() + long(a), best.begin() + long(a + 16 + GetU64(best, a + 8)),
+                                plain.begin() + long(b)))
+            << name;
+        ASSERT_EQ(0, m.archive().OpenFile(name, nullptr, 1)) << name;
+        EXPECT_EQ(text, ReadAll(m.archive(), 65536)) << name;
+        EXPECT_EQ(0, m.archive().AscendFile()) << name;
+    }
+}
 
 // The archive keeps its decoders for the next entry and the next archive:
 // nothing read ahead for an entry left half way may reach the next one.

@@ -210,7 +210,8 @@ bool WriteItems(EKISAArchive& a, const std::vector<CreateItem>& items, const cha
 
 }  // namespace
 
-bool CreateArchive(const std::vector<CreateItem>& root, Bytes* out, const char* password, uint32_t piece) {
+bool CreateArchive(const std::vector<CreateItem>& root, Bytes* out, const char* password, uint32_t piece,
+                   uint32_t codeFlags) {
     EMemoryFile file;
     if (file.Create(0) != eslResultSuccess) return false;
     bool ok;
@@ -218,6 +219,7 @@ bool CreateArchive(const std::vector<CreateItem>& root, Bytes* out, const char* 
         EKISAArchive archive;
         EKISAEntryList listing;
         Listing(root, &listing);
+        archive.SetEKISACodeFlags(codeFlags);
         ok = archive.Open(&file, &listing) == eslResultSuccess;
         ok = ok && WriteItems(archive, root, password, piece);
         archive.Close();

@@ -99,9 +99,10 @@ struct CreateItem {
     bool folder = false;
 };
 // Writes content in Write calls of `piece` bytes; returns false if any
-// protocol step failed. password applies to the BSHF types.
+// protocol step failed. password applies to the BSHF types, codeFlags to the
+// EKISA coder.
 bool CreateArchive(const std::vector<CreateItem>& root, Bytes* out, const char* password = nullptr,
-                   uint32_t piece = 65536);
+                   uint32_t piece = 65536, uint32_t codeFlags = 1);
 
 // A memory file that accepts only `budget` more bytes of writes.
 class LimitedFile : public EMemoryFile {
