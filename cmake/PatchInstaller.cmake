@@ -2,10 +2,11 @@
 #
 #   ekisa_archive(OUTPUT archive [DIRECTORY dir] FILES [-t type] file... [DEPENDS ...])
 #       makes an archive at build time with the host ekisa tool.
-#   add_patch_installer(name ARCHIVE archive [DEPENDS target...])
+#   add_patch_installer(name ARCHIVE archive [NO_EXE_CHECK] [DEPENDS target...])
 #       makes name.exe as a patch maker does, with `ekisa installer`: a copy
 #       of the installer stub (target patch_installer_stub, app/) carrying the
 #       archive as its patch data (resource type name "RT_RCDATA", id 130).
+#       NO_EXE_CHECK ships a quorvel.exe that is no program (test payloads).
 #   patch_installer_program(name PATCH_DATA line)
 #       links the installer with its resources and one resource-script line
 #       for its patch data, for the stub and for test programs whose patch
@@ -68,7 +69,7 @@ endfunction()
 
 function(add_patch_installer name)
   require_ekisa_tool()
-  cmake_parse_arguments(PI "" "ARCHIVE" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(PI "NO_EXE_CHECK" "ARCHIVE" "DEPENDS" ${ARGN})
   if(NOT PI_ARCHIVE)
     message(FATAL_ERROR "add_patch_installer(${name}): ARCHIVE is needed")
   endif()
@@ -77,6 +78,7 @@ function(add_patch_installer name)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${EKISA_TOOL} installer ${archive} -o ${output} --stub $<TARGET_FILE:patch_installer_stub> -f
+            $<$<BOOL:${PI_NO_EXE_CHECK}>:--no-exe-check>
     DEPENDS ${archive} patch_installer_stub ${EKISA_TOOL}
     COMMENT "Making patch installer ${name}.exe"
     VERBATIM)
@@ -93,6 +95,7 @@ function(patch_installer_program name)
   file(CONFIGURE OUTPUT ${rc} CONTENT "// Generated for ${name}: the installer's resources and its patch data.
 #include \"patch.rc\"
 #undef RT_RCDATA
+IDR_KITMARK RT_RCDATA \"${resource_dir}/kit-mark.bin\"
 ${PP_PATCH_DATA}
 " @ONLY)
   add_executable(${name} WIN32 ${rc})
@@ -102,7 +105,8 @@ ${PP_PATCH_DATA}
     ${resource_dir}/patch.rc
     ${resource_dir}/resource.h
     ${resource_dir}/patch.ico
-    ${resource_dir}/patch.manifest)
+    ${resource_dir}/patch.manifest
+    ${resource_dir}/kit-mark.bin)
   # A file the patch data line names is an input too.
   if(PP_PATCH_DATA MATCHES "\"([^\"]+)\"$")
     list(APPEND rc_inputs ${CMAKE_MATCH_1})
