@@ -84,6 +84,7 @@ public:
     // when it cannot.
     bool Begin();
     ToolFile& File() { return m_file; }
+    const std::string& TempPath() const { return m_temp; }
     // Closes the file and renames it over target when problem is empty, else
     // removes it and reports problem. Returns the exit status.
     int Finish(std::string problem);

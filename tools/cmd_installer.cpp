@@ -206,7 +206,10 @@ std::string WriteProgram(ToolFile& out, peresource::Layout& layout, ArchiveInput
 }
 
 // The new program's resources read back where they were laid.
-std::string CheckWritten(ToolFile& out, const peresource::Layout& layout, uint64_t archiveSize) {
+std::string CheckWritten(const std::string& path, const peresource::Layout& layout, uint64_t archiveSize) {
+    ToolFile out;
+    if (out.Open(path, ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess)
+        return "cannot read " + path + " back: " + LastErrorText();
     const uint16_t ids[2] = {kPatchDataId, kDigestId};
     const uint64_t sizes[2] = {archiveSize, kDigestRecordSize};
     const peresource::ImageReader reader = ReaderOf(out, layout.bytes.size() + layout.holeSize);
@@ -311,7 +314,8 @@ int RunInstaller(const std::vector<std::string>& args) {
     ReplacingOutput replacing(output, force);
     if (!replacing.Begin()) return kExitFailed;
     std::string problem = WriteProgram(replacing.File(), layout, input);
-    if (problem.empty()) problem = CheckWritten(replacing.File(), layout, input.Size());
+    replacing.File().Close();
+    if (problem.empty()) problem = CheckWritten(replacing.TempPath(), layout, input.Size());
     return replacing.Finish(problem);
 }
 

@@ -44,7 +44,7 @@ bool Convert(Charset to, Charset from, const std::string& in, std::string* out) 
     if (in.empty()) return true;
     const int wide = MultiByteToWideChar(CodePage(from), MB_ERR_INVALID_CHARS, in.data(), int(in.size()), nullptr, 0);
     if (wide <= 0) return false;
-    std::vector<wchar_t> text(size_t(wide));
+    std::vector<wchar_t> text(static_cast<size_t>(wide));
     MultiByteToWideChar(CodePage(from), MB_ERR_INVALID_CHARS, in.data(), int(in.size()), text.data(), wide);
     // No best-fit substitutes: "é" must not become "e".
     const DWORD flags = to == kUtf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
