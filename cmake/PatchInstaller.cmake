@@ -75,10 +75,13 @@ function(add_patch_installer name)
   endif()
   get_filename_component(archive ${PI_ARCHIVE} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${name}.exe)
+  set(options -f)
+  if(PI_NO_EXE_CHECK)
+    list(APPEND options --no-exe-check)
+  endif()
   add_custom_command(
     OUTPUT ${output}
-    COMMAND ${EKISA_TOOL} installer ${archive} -o ${output} --stub $<TARGET_FILE:patch_installer_stub> -f
-            $<$<BOOL:${PI_NO_EXE_CHECK}>:--no-exe-check>
+    COMMAND ${EKISA_TOOL} installer ${archive} -o ${output} --stub $<TARGET_FILE:patch_installer_stub> ${options}
     DEPENDS ${archive} patch_installer_stub ${EKISA_TOOL}
     COMMENT "Making patch installer ${name}.exe"
     VERBATIM)
