@@ -619,16 +619,31 @@ std::string LocateResource(const ImageReader& image, const ResourceKey& type, co
     return why;
 }
 
+namespace {
+
+// The first bytes of a file of a known size; a byte beyond them cannot be read.
+class HeadView {
+public:
+    HeadView(const Bytes& head, uint64_t size) : m_head(head), m_size(size) {}
+    uint64_t size() const { return m_size; }
+    uint8_t operator[](uint64_t at) const {
+        if (at < m_head.size()) return m_head[size_t(at)];
+        m_failed = true;
+        return 0;
+    }
+    bool Failed() const { return m_failed; }
+
+private:
+    const Bytes& m_head;
+    uint64_t m_size;
+    mutable bool m_failed = false;
+};
+
+}  // namespace
+
 std::string ReadProgramHeaders(const Bytes& head, uint64_t size, ProgramInfo* info) {
-    ImageReader reader;
-    reader.size = size;
-    reader.read = [&head](uint64_t at, size_t n, uint8_t* dst) {
-        if (at > head.size() || head.size() - at < n) return false;
-        memcpy(dst, head.data() + at, n);
-        return true;
-    };
     if (size > kMaxImage) return "too large for a Windows program (2 GiB or more)";
-    PagedView view(reader);
+    HeadView view(head, size);
     Image image;
     std::string why = ParseImage(view, &image);
     if (view.Failed()) return "its headers lie beyond its first " + std::to_string(head.size()) + " bytes";
