@@ -82,10 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     program.insert(program.end(), layout.bytes.begin() + long(layout.holeAt), layout.bytes.end());
     peresource::ChecksumAccumulator hole;
     hole.Add(layout.holeAt, payload, payloadSize);
-    uint32_t checksum = 0;
+    uint32_t programChecksum = 0;
     if (!peresource::ReadResource(program, type, id, &found, &read).empty() || !found ||
-        read != peresource::Bytes(payload, payload + payloadSize) || !peresource::ComputeChecksum(program, &checksum) ||
-        checksum != peresource::Checksum(layout, hole))
+        read != peresource::Bytes(payload, payload + payloadSize) ||
+        !peresource::ComputeChecksum(program, &programChecksum) || programChecksum != peresource::Checksum(layout, hole))
         __builtin_trap();
     return 0;
 }

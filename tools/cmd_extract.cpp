@@ -84,7 +84,6 @@ public:
         } else {
             problem = ReadEntry(archive, e.display, e.encodeType, m_password != nullptr,
                                 [&output](const uint8_t* data, uint32_t n) { return output.Write(data, n) == n; });
-            if (!output.WriteProblem().empty()) problem = "cannot write " + temp + ": " + output.WriteProblem();
         }
         output.Close();
         if (problem.empty()) {

@@ -56,7 +56,7 @@ public:
     bool Failed() const { return m_failed; }
 
 private:
-    static const size_t kPageSize = 4096, kPages = 8;
+    static constexpr size_t kPageSize = 4096, kPages = 8;
     struct Page {
         uint64_t number;
         uint8_t bytes[kPageSize];

@@ -222,7 +222,8 @@ endforeach()
 # The digest of the patch data: found by verify, and a changed byte of the
 # patch data (located through objdump's resource lookup) or of the digest
 # record is caught.
-# resource_offset(var program id): file offset of resource "RT_RCDATA" id's data.
+# resource_offset(var program id): file offset of resource "RT_RCDATA" id's
+# data; var_language: its language.
 function(resource_offset var program id)
   execute_process(COMMAND "${OBJDUMP}" -p "${program}" OUTPUT_VARIABLE dump)
   execute_process(COMMAND "${OBJDUMP}" -h "${program}" OUTPUT_VARIABLE sections)
@@ -233,8 +234,10 @@ function(resource_offset var program id)
   string(SUBSTRING "${dump}" ${at} -1 dump_rcdata)
   string(FIND "${dump_rcdata}" "ID: 0x0000${id_hex}," at)
   string(SUBSTRING "${dump_rcdata}" ${at} -1 dump_rcdata)
-  string(REGEX MATCH "^[^\n]*\n[^\n]*\n[^\n]*\n[^\n]*Leaf: Addr: (0x[0-9a-f]+)" leaf "${dump_rcdata}")
-  set(rva "${CMAKE_MATCH_1}")
+  string(REGEX MATCH "^[^\n]*\n[^\n]*\n[^\n]*ID: (0x[0-9a-f]+)[^\n]*\n[^\n]*Leaf: Addr: (0x[0-9a-f]+)" leaf
+         "${dump_rcdata}")
+  set(${var}_language "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  set(rva "${CMAKE_MATCH_2}")
   string(REGEX MATCH "ImageBase[ \t]+([0-9a-f]+)" base "${dump}")
   set(image_base "0x${CMAKE_MATCH_1}")
   string(REGEX MATCH "\\.rsrc +[0-9a-f]+ +([0-9a-f]+) +[0-9a-f]+ +([0-9a-f]+)" rsrc "${sections}")
@@ -249,6 +252,9 @@ check("verify: the digest of a patch installer" EXIT 0 ERROR "matches the SHA-25
 resource_offset(data_at "${host}" 130)
 math(EXPR data_at "${data_at} + ${archive_size} / 2")
 resource_offset(digest_at "${host}" 131)
+if(NOT digest_at_language STREQUAL data_at_language)
+  message(SEND_ERROR "the digest's language ${digest_at_language} is not the patch data's, ${data_at_language}")
+endif()
 foreach(row "patch-data|${data_at}|does not match the digest recorded in the program; the installer would refuse to start"
             "digest-tag|${digest_at}|(resource \"RT_RCDATA\" 131) is damaged")
   string(REPLACE "|" ";" row "${row}")

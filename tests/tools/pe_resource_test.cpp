@@ -259,6 +259,13 @@ TEST(PeResource, ProgramLaidOutAroundAHole) {
             EXPECT_EQ(payload, Get(program, kType, kId));
             EXPECT_EQ(record, Get(program, kType, ResourceKey::Id(131)));
             EXPECT_EQ(record, Part(program, size_t(layout.dataAt[1]), record.size()));
+            // Found there again when read piece by piece, across many pages.
+            for (size_t i = 0; i < 2; ++i) {
+                bool found = false;
+                uint64_t offset = 0, n = 0;
+                EXPECT_EQ("", peresource::LocateResource(Reader(program), kType, resources[i].name, &found, &offset, &n));
+                EXPECT_TRUE(found && offset == layout.dataAt[i] && n == resources[i].size) << i;
+            }
             EXPECT_EQ(Get(in, ResourceKey::Id(5), ResourceKey::Id(102)), Get(program, ResourceKey::Id(5), ResourceKey::Id(102)));
             const auto sections = pesample::Sections(program);
             const auto* rsrc = Find(sections, ".rsrc");
@@ -335,6 +342,11 @@ void ExpectVersionResource(const char* path) {
         ASSERT_TRUE(VerQueryValueW(block.data(), query.c_str(), &value, &length)) << query;
         EXPECT_EQ(std::wstring(s.text), static_cast<const wchar_t*>(value)) << query;
     }
+}
+
+BOOL CALLBACK AddLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR list) {
+    reinterpret_cast<std::vector<WORD>*>(list)->push_back(language);
+    return TRUE;
 }
 
 // The stub the build makes (PE32 on the 32-bit build, PE32+ on the other),
@@ -423,8 +435,14 @@ TEST(PeResource, InstallerStubReadsBackThroughTheLoader) {
         const Bytes* data;
     } expected[] = {{130, &payload}, {131, &record}};
     for (const auto& e : expected) {
+        // Each in one language, Japanese (a lookup by language would fall
+        // back to a neutral one).
+        std::vector<WORD> languages;
+        EnumResourceLanguagesA(module, "RT_RCDATA", MAKEINTRESOURCEA(e.id), AddLanguage,
+                               reinterpret_cast<LONG_PTR>(&languages));
+        EXPECT_EQ(std::vector<WORD>(1, japanese), languages) << e.id;
         HRSRC found = FindResourceExA(module, "RT_RCDATA", MAKEINTRESOURCEA(e.id), japanese);
-        ASSERT_NE(nullptr, found) << e.id << " in Japanese";
+        ASSERT_NE(nullptr, found) << e.id;
         ASSERT_EQ(e.data->size(), SizeofResource(module, found));
         EXPECT_EQ(0, memcmp(LockResource(LoadResource(module, found)), e.data->data(), e.data->size())) << e.id;
     }
