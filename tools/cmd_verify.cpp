@@ -86,7 +86,7 @@ int RunVerify(const std::vector<std::string>& args) {
     // The installer checks the digest before anything else; so does verify.
     if (input.IsProgram()) {
         if (!input.HasDigest())
-            Note(path + ": the program records no digest of its patch data (made by an older ekisa)");
+            Note(path + ": the program records no digest of its patch data, so nothing checks its raw entries");
         else if (!input.CheckDigest())
             return kExitFailed;
         else
