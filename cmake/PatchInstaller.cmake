@@ -2,10 +2,11 @@
 #
 #   ekisa_archive(OUTPUT archive [DIRECTORY dir] FILES [-t type] file... [DEPENDS ...])
 #       makes an archive at build time with the host ekisa tool.
-#   add_patch_installer(name ARCHIVE archive [DEPENDS target...])
+#   add_patch_installer(name ARCHIVE archive [NO_EXE_CHECK] [DEPENDS target...])
 #       makes name.exe as a patch maker does, with `ekisa installer`: a copy
 #       of the installer stub (target patch_installer_stub, app/) carrying the
 #       archive as its patch data (resource type name "RT_RCDATA", id 130).
+#       NO_EXE_CHECK ships a quorvel.exe that is no program (test payloads).
 #   patch_installer_program(name PATCH_DATA line [MANIFEST file])
 #       links the installer with its resources and one resource-script line
 #       for its patch data, for the stub and for test programs whose patch
@@ -69,15 +70,19 @@ endfunction()
 
 function(add_patch_installer name)
   require_ekisa_tool()
-  cmake_parse_arguments(PI "" "ARCHIVE" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(PI "NO_EXE_CHECK" "ARCHIVE" "DEPENDS" ${ARGN})
   if(NOT PI_ARCHIVE)
     message(FATAL_ERROR "add_patch_installer(${name}): ARCHIVE is needed")
   endif()
   get_filename_component(archive ${PI_ARCHIVE} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${name}.exe)
+  set(options -f)
+  if(PI_NO_EXE_CHECK)
+    list(APPEND options --no-exe-check)
+  endif()
   add_custom_command(
     OUTPUT ${output}
-    COMMAND ${EKISA_TOOL} installer ${archive} -o ${output} --stub $<TARGET_FILE:patch_installer_stub> -f
+    COMMAND ${EKISA_TOOL} installer ${archive} -o ${output} --stub $<TARGET_FILE:patch_installer_stub> ${options}
     DEPENDS ${archive} patch_installer_stub ${EKISA_TOOL}
     COMMENT "Making patch installer ${name}.exe"
     VERBATIM)
@@ -99,6 +104,7 @@ function(patch_installer_program name)
 ${manifest_line}
 #include \"patch.rc\"
 #undef RT_RCDATA
+IDR_KITMARK RT_RCDATA \"${resource_dir}/kit-mark.bin\"
 ${PP_PATCH_DATA}
 " @ONLY)
   add_executable(${name} WIN32 ${rc})
@@ -108,7 +114,8 @@ ${PP_PATCH_DATA}
     ${resource_dir}/patch.rc
     ${resource_dir}/resource.h
     ${resource_dir}/patch.ico
-    ${resource_dir}/patch.manifest)
+    ${resource_dir}/patch.manifest
+    ${resource_dir}/kit-mark.bin)
   if(PP_MANIFEST)
     list(APPEND rc_inputs ${PP_MANIFEST})
   endif()

@@ -5,7 +5,6 @@
 
 #include <new>
 
-#include "pe_resource.h"
 #include "tool_names.h"
 
 namespace ekisatool {
@@ -15,18 +14,12 @@ namespace {
 const int kMaxDepth = 256;
 const size_t kShownCharacters = 60;
 
-// Start offsets of the characters of a local name: UTF-8 on the host,
-// Shift-JIS (CP932) on Windows.
+// Start offsets of the characters of a local (UTF-8) name.
 std::vector<size_t> CharacterStarts(const std::string& text) {
     std::vector<size_t> starts;
     for (size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-#if defined(_WIN32)
-        starts.push_back(i);
-        if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < text.size()) ++i;
-#else
         if ((c & 0xC0) != 0x80) starts.push_back(i);
-#endif
     }
     return starts;
 }
@@ -48,7 +41,7 @@ std::string Escaped(const std::string& text) {
 }
 
 bool WalkLevel(const std::string& archivePath, EKISAArchive& archive, const std::vector<std::string>& parts,
-               int depth, Visitor& visitor) {
+               const std::vector<std::string>& storedParts, int depth, Visitor& visitor) {
     EKISADirectory* level = archive.GetCurrentLevel();
     if (level == nullptr) return false;
     std::vector<EntryInfo> entries;
@@ -57,6 +50,8 @@ bool WalkLevel(const std::string& archivePath, EKISAArchive& archive, const std:
         if (e == nullptr) continue;
         EntryInfo info;
         info.stored = e->name != nullptr ? e->name : "";
+        info.storedParts = storedParts;
+        info.storedParts.push_back(info.stored);
         std::string local;
         info.nameOk = FromArchiveName(info.stored, &local);
         info.parts = parts;
@@ -84,7 +79,7 @@ bool WalkLevel(const std::string& archivePath, EKISAArchive& archive, const std:
             ok = false;
             continue;
         }
-        if (!WalkLevel(archivePath, archive, info.parts, depth + 1, visitor)) ok = false;
+        if (!WalkLevel(archivePath, archive, info.parts, info.storedParts, depth + 1, visitor)) ok = false;
         archive.AscendDirectory();
     }
     return ok;
@@ -99,15 +94,31 @@ bool IsCrypt(uint32_t encodeType) { return encodeType == ekisaEncodeBshfCrypt ||
 
 int UsageError(const char* command, const std::string& what) {
     if (command != nullptr)
-        fprintf(stderr, "ekisa %s: %s (see 'ekisa %s --help')\n", command, what.c_str(), command);
+        WriteText(stderr, std::string("ekisa ") + command + ": " + what + " (see 'ekisa " + command + " --help')\n");
     else
-        fprintf(stderr, "ekisa: %s (see 'ekisa --help')\n", what.c_str());
+        WriteText(stderr, "ekisa: " + what + " (see 'ekisa --help')\n");
     return kExitUsage;
 }
 
-void Error(const std::string& text) { fprintf(stderr, "ekisa: %s\n", text.c_str()); }
+void Error(const std::string& text) { WriteText(stderr, "ekisa: " + text + "\n"); }
 
-void Warning(const std::string& text) { fprintf(stderr, "ekisa: warning: %s\n", text.c_str()); }
+void Warning(const std::string& text) { WriteText(stderr, "ekisa: warning: " + text + "\n"); }
+
+void Note(const std::string& text) { WriteText(stderr, "ekisa: " + text + "\n"); }
+
+std::string Grouped(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string UnknownOption(const std::string& a) {
+    if (a.empty() || a[0] != '-') return std::string();
+    return "unknown option " + Quoted(Printable(a)) + " (a file whose name begins with '-' goes after --)";
+}
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -147,7 +158,7 @@ Progress::Progress(const std::string& label, uint64_t total)
       m_shown(false) {}
 
 Progress::~Progress() {
-    if (m_shown) fputc('\n', stderr);
+    if (m_shown) WriteText(stderr, "\n");
 }
 
 void Progress::Add(uint64_t bytes) {
@@ -157,8 +168,10 @@ void Progress::Add(uint64_t bytes) {
     if (now - m_last < 0.2 && m_done < m_total) return;
     m_last = now;
     const double elapsed = now - m_start > 1e-6 ? now - m_start : 1e-6;
-    fprintf(stderr, "\r%s: %s of %s bytes, %.1f MB/s   ", Shown(m_label).c_str(), std::to_string(m_done).c_str(),
-            std::to_string(m_total).c_str(), double(m_done) / elapsed / 1e6);
+    char rate[32];
+    snprintf(rate, sizeof(rate), "%.1f", double(m_done) / elapsed / 1e6);
+    WriteText(stderr, "\r" + Shown(m_label) + ": " + std::to_string(m_done) + " of " + std::to_string(m_total) +
+                          " bytes, " + rate + " MB/s   ");
     m_shown = true;
 }
 
@@ -172,8 +185,8 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
         Error(path + ": too large for a patch installer (Windows maps no program of 2 GiB)");
         return false;
     }
-    ERawFile file;
-    if (file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
+    ToolFile file;
+    if (file.Open(path, ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
         Error(path + ": cannot open: " + LastErrorText());
         return false;
     }
@@ -196,37 +209,55 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
     return true;
 }
 
-std::string PatchDataName() { return "\"" + std::string(kPatchDataType) + "\" " + std::to_string(kPatchDataId); }
+std::string ResourceName(uint16_t id) { return "\"" + std::string(kPatchDataType) + "\" " + std::to_string(id); }
 
-bool IsProgram(const std::vector<uint8_t>& bytes) { return bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z'; }
+std::string PatchDataName() { return ResourceName(kPatchDataId); }
 
-bool IsProgramFile(const std::string& path) {
-    ERawFile file;
-    std::vector<uint8_t> head(2);
-    return file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) == eslResultSuccess &&
-           file.Read(head.data(), 2) == 2 && IsProgram(head);
+bool IsProgramFile(ToolFile& file) {
+    uint8_t head[2];
+    const bool program = file.Seek(0, ESLFileObject::FromBegin) == 0 && file.Read(head, 2) == 2 && head[0] == 'M' &&
+                         head[1] == 'Z';
+    file.Seek(0, ESLFileObject::FromBegin);
+    return program;
 }
 
-bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes) {
-    bool found = false;
-    size_t offset = 0, size = 0;
-    const std::string why = peresource::LocateResource(*bytes, peresource::ResourceKey::Name(kPatchDataType),
-                                                     peresource::ResourceKey::Id(kPatchDataId), &found, &offset, &size);
-    if (!why.empty()) {
-        Error(path + ": a Windows program that cannot be read: " + why);
-        return false;
-    }
-    if (!found) {
-        Error(path + ": a Windows program without patch data (no resource " + PatchDataName() +
-              "); not a patch installer");
-        return false;
-    }
-    bytes->resize(offset + size);
-    bytes->erase(bytes->begin(), bytes->begin() + long(offset));
-    return true;
+peresource::ImageReader ReaderOf(ToolFile& file, uint64_t size) {
+    peresource::ImageReader reader;
+    reader.size = size;
+    reader.read = [&file](uint64_t offset, size_t n, uint8_t* dst) {
+        return offset <= 0x7FFFFFFFu && file.Seek(int32_t(offset), ESLFileObject::FromBegin) == offset &&
+               file.Read(dst, uint32_t(n)) == n;
+    };
+    return reader;
 }
 
-bool ArchiveInput::Open(const std::string& path) {
+void FileWindow::Open(ESLFileObject* file, uint32_t base, uint32_t size) {
+    m_file = file;
+    m_base = base;
+    m_size = size;
+    m_position = 0;
+    m_attributes = modeRead;
+}
+
+uint32_t FileWindow::Read(void* dst, uint32_t bytes) {
+    if (m_file == nullptr || m_position >= m_size) return 0;
+    if (bytes > m_size - m_position) bytes = m_size - m_position;
+    if (m_file->Seek(int32_t(m_base + m_position), FromBegin) != m_base + m_position) return 0;
+    const uint32_t got = m_file->Read(dst, bytes);
+    m_position += got;
+    return got;
+}
+
+uint32_t FileWindow::Seek(int32_t offset, int method) {
+    int64_t target = offset;
+    if (method == FromCurrent) target += m_position;
+    if (method == FromEnd) target += m_size;
+    m_position = uint32_t(target < 0 ? 0 : target > int64_t(m_size) ? m_size : target);
+    return m_position;
+}
+
+bool ArchiveInput::Open(const std::string& path, const std::string& consequence) {
+    m_path = path;
     const FileStatus status = GetTargetStatus(path);
     if (!status.exists) {
         Error(path + ": no such file");
@@ -236,30 +267,86 @@ bool ArchiveInput::Open(const std::string& path) {
         Error(path + ": is a folder");
         return false;
     }
-    ESLFileObject* source = &m_file;
-    if (IsProgramFile(path)) {
-        if (!ReadWholeFile(path, &m_data) || !TakePatchData(path, &m_data)) return false;
-        m_memory.Open(m_data.data(), uint32_t(m_data.size()));
-        source = &m_memory;
-    } else if (m_file.Open(path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
+    if (m_file.Open(path, ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess) {
         Error(path + ": cannot open: " + LastErrorText());
         return false;
     }
-    if (m_archive.Open(source, nullptr) == eslResultSuccess) return true;
+    m_program = IsProgramFile(m_file);
+    m_offset = 0;
+    m_size = status.size;
+    if (m_program) {
+        const peresource::ImageReader reader = ReaderOf(m_file, status.size);
+        const peresource::ResourceKey type = peresource::ResourceKey::Name(kPatchDataType);
+        bool found = false;
+        std::string why = peresource::LocateResource(reader, type, peresource::ResourceKey::Id(kPatchDataId), &found,
+                                                     &m_offset, &m_size);
+        if (!why.empty()) {
+            Error(path + ": a Windows program that cannot be read: " + why);
+            return false;
+        }
+        if (!found) {
+            Error(path + ": a Windows program without patch data (no resource " + PatchDataName() +
+                  "); not a patch installer");
+            return false;
+        }
+        uint64_t digestAt = 0, digestSize = 0;
+        peresource::LocateResource(reader, type, peresource::ResourceKey::Id(kDigestId), &m_hasDigest, &digestAt,
+                                   &digestSize);
+        if (m_hasDigest) {
+            // More than a record would hold is damage too; read what tells so.
+            m_digest.resize(size_t(digestSize < 64 ? digestSize : 64));
+            if (!reader.read(digestAt, m_digest.size(), m_digest.data())) m_digest.clear();
+            if (digestSize != m_digest.size()) m_digest.push_back(0);
+        }
+    } else if (status.size > kMaxArchive) {
+        Error(path + ": too large for an EKISA archive (" + Grouped(status.size) + " bytes; an archive holds at most " +
+              Grouped(kMaxArchive) + ", its positions being 32-bit)" + consequence);
+        return false;
+    }
+    m_window.Open(&m_file, uint32_t(m_offset), uint32_t(m_size));
+    if (m_archive.Open(&m_window, nullptr) == eslResultSuccess) return true;
     static const uint8_t kMagic[8] = {'D', 'a', 'd', 'e', 'z', 0x1A, 0, 0};
     uint8_t magic[8];
-    source->Seek(0, ESLFileObject::FromBegin);
-    const bool damaged = source->Read(magic, 8) == 8 && memcmp(magic, kMagic, 8) == 0;
+    m_window.Seek(0, ESLFileObject::FromBegin);
+    const bool damaged = m_window.Read(magic, 8) == 8 && memcmp(magic, kMagic, 8) == 0;
     const std::string why = damaged ? "damaged EKISA archive (its directory cannot be read)" : "not an EKISA archive";
-    if (source == &m_file)
-        Error(path + ": " + why);
+    if (!m_program)
+        Error(path + ": " + why + consequence);
     else
-        Error(path + ": its patch data (resource " + PatchDataName() + ") is " + (damaged ? "a " : "") + why);
+        Error(path + ": its patch data (resource " + PatchDataName() + ") is " + (damaged ? "a " : "") + why +
+              consequence);
     return false;
 }
 
+bool ArchiveInput::CheckDigest() {
+    const std::string where = m_path + ": the digest recorded in the program (resource " + ResourceName(kDigestId) + ")";
+    if (m_digest.size() != kDigestRecordSize || memcmp(m_digest.data(), kDigestTag, sizeof(kDigestTag)) != 0) {
+        Error(where + " is damaged (not the " + std::to_string(kDigestRecordSize) +
+              " bytes of \"SHA-256\" and a digest); the installer would refuse to start");
+        return false;
+    }
+    Sha256 sha;
+    if (!ReadBytes([&sha](const uint8_t* data, uint32_t n, uint64_t) {
+            sha.Add(data, n);
+            return true;
+        }))
+        return false;
+    uint8_t digest[Sha256::kSize];
+    std::string why;
+    if (!sha.Finish(digest, &why)) {
+        Error(m_path + ": " + why);
+        return false;
+    }
+    if (memcmp(digest, m_digest.data() + sizeof(kDigestTag), Sha256::kSize) != 0) {
+        Error(m_path + ": the patch data does not match the digest recorded in the program; the installer would "
+                       "refuse to start");
+        return false;
+    }
+    return true;
+}
+
 bool Walk(const std::string& archivePath, EKISAArchive& archive, Visitor& visitor) {
-    return WalkLevel(archivePath, archive, std::vector<std::string>(), 0, visitor);
+    return WalkLevel(archivePath, archive, std::vector<std::string>(), std::vector<std::string>(), 0, visitor);
 }
 
 std::string OpenEntry(EKISAArchive& archive, const std::string& stored, uint32_t encodeType, const char* password) {
@@ -297,13 +384,19 @@ bool ReplacingOutput::Begin() {
     }
     std::string why;
     if (!MakeTempFile(DirectoryOf(m_target), &m_temp, &why)) {
-        Error(m_target + ": cannot create a temporary file: " + why);
+        Error(m_target + ": cannot create a temporary file in " + DirectoryOf(m_target) + ": " + why);
+        return false;
+    }
+    if (m_file.Open(m_temp, ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess) {
+        Error(m_target + ": cannot write " + m_temp + ": " + LastErrorText());
+        RemoveFile(m_temp);
         return false;
     }
     return true;
 }
 
 int ReplacingOutput::Finish(std::string problem) {
+    m_file.Close();
     std::string why;
     if (problem.empty() && !RenameFile(m_temp, m_target, m_force, &why)) problem = "cannot rename: " + why;
     if (problem.empty()) return kExitOk;

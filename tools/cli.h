@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ekisa/ekisa_archive.h"
+#include "pe_resource.h"
 #include "tool_system.h"
 
 namespace ekisatool {
@@ -33,8 +34,15 @@ extern const Command kCreateCommand, kListCommand, kExtractCommand, kVerifyComma
 
 // Prints "ekisa: COMMAND: what" and how to get help; returns kExitUsage.
 int UsageError(const char* command, const std::string& what);
+// "ekisa: text", "ekisa: warning: text" and "ekisa: text" on standard error.
 void Error(const std::string& text);
 void Warning(const std::string& text);
+void Note(const std::string& text);
+// A count of bytes with thousands separators: 2,147,418,112.
+std::string Grouped(uint64_t n);
+// The usage error for an argument that looks like an option, or "" when a
+// is none ("-" alone is one: it would be a file name on no other tool).
+std::string UnknownOption(const std::string& a);
 std::string Quoted(const std::string& text);
 // A name with control characters escaped as \xNN, so that it cannot act
 // on the terminal.
@@ -71,38 +79,49 @@ private:
 class ReplacingOutput {
 public:
     ReplacingOutput(const std::string& target, bool force) : m_target(target), m_force(force) {}
-    // Refuses a folder, or an existing file without force, and makes the
-    // temporary file; says why and returns false when it cannot.
+    // Refuses a folder, or an existing file without force, makes the
+    // temporary file and opens it for writing; says why and returns false
+    // when it cannot.
     bool Begin();
+    ToolFile& File() { return m_file; }
     const std::string& TempPath() const { return m_temp; }
-    // Renames the temporary file over target when problem is empty, else
+    // Closes the file and renames it over target when problem is empty, else
     // removes it and reports problem. Returns the exit status.
     int Finish(std::string problem);
 
 private:
     std::string m_target, m_temp;
     bool m_force;
+    ToolFile m_file;
 };
 
-// A patch installer carries its archive as this resource.
+// A patch installer carries its archive as this resource, beside it the
+// digest of the archive's bytes, and the mark of this kit's stub.
 const char kPatchDataType[] = "RT_RCDATA";
 const uint16_t kPatchDataId = 130;
-std::string PatchDataName();  // "RT_RCDATA" 130, for messages
+const uint16_t kDigestId = 131;
+const uint16_t kKitMarkId = 132;
+std::string ResourceName(uint16_t id);  // "RT_RCDATA" 130, for messages
+std::string PatchDataName();            // ResourceName(kPatchDataId)
+// The digest resource: this tag (with its zero byte), then the SHA-256.
+const char kDigestTag[8] = {'S', 'H', 'A', '-', '2', '5', '6', '\0'};
+const size_t kDigestRecordSize = 8 + Sha256::kSize;
+// The bytes of app/resources/kit-mark.bin, which every stub carries.
+const char kKitMark[] = "EKISA patch installer kit: Miltoa patch installer stub";
 // Windows maps no image of 2 GiB or more; stub and archive share that.
 const uint64_t kMaxProgram = 0x7FF00000u;
+// The archive's positions are 32-bit and moved with signed offsets.
+const uint64_t kMaxArchive = 0x7FFFFFFFu;
 
-// Whole files: stubs, archives and patch installers share the 2 GiB that
-// Windows maps of a program. False, having said why, when it cannot be read.
+// Whole files: stubs and the like, at most kMaxProgram bytes. False, having
+// said why, when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes);
 
-// Whether bytes begin as a Windows program does ("MZ").
-bool IsProgram(const std::vector<uint8_t>& bytes);
-bool IsProgramFile(const std::string& path);
+// Whether a file begins as a Windows program does ("MZ").
+bool IsProgramFile(ToolFile& file);
 
-// A patch installer's patch data (resource "RT_RCDATA" 130) in place of
-// the program's bytes. False, having said why, when the program cannot be
-// read or holds none.
-bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes);
+// A file read through the resource lookup piece by piece.
+peresource::ImageReader ReaderOf(ToolFile& file, uint64_t size);
 
 // The help's line for every command that reads an archive through
 // ArchiveInput (a macro, so that it joins the literal before it).
@@ -110,23 +129,63 @@ bool TakePatchData(const std::string& path, std::vector<uint8_t>* bytes);
     "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n" \
     "data is read.\n"
 
-// An archive opened for reading: an archive file, or the patch data of a
-// patch installer, which is read into memory.
-class ArchiveInput {
+// A range of another file object, read as a file of its own: the patch
+// data inside a patch installer, read where it lies.
+class FileWindow : public ESLFileObject {
+    ESL_DECLARE_CLASS(FileWindow, ESLFileObject)
 public:
-    // Says why and returns false when path is neither.
-    bool Open(const std::string& path);
-    EKISAArchive& Archive() { return m_archive; }
+    FileWindow() : m_file(nullptr), m_base(0), m_size(0), m_position(0) {}
+    void Open(ESLFileObject* file, uint32_t base, uint32_t size);
+    ESLFileObject* Duplicate() override { return nullptr; }
+    uint32_t Read(void* dst, uint32_t bytes) override;
+    uint32_t Write(const void*, uint32_t) override { return 0; }
+    uint32_t GetLength() override { return m_size; }
+    uint32_t Seek(int32_t offset, int method) override;
+    uint32_t GetPointer() override { return m_position; }
+    ESLResult SetEndOfFile() override { return eslResultGeneral; }
 
 private:
-    ERawFile m_file;
-    std::vector<uint8_t> m_data;
-    EMemoryFile m_memory;
+    ESLFileObject* m_file;
+    uint32_t m_base, m_size, m_position;
+};
+
+// An archive opened for reading: an archive file, or the patch data of a
+// patch installer, read in place.
+class ArchiveInput {
+public:
+    // Says why and returns false when path is neither; consequence follows
+    // the messages about the archive as a whole.
+    bool Open(const std::string& path, const std::string& consequence = std::string());
+    EKISAArchive& Archive() { return m_archive; }
+    bool IsProgram() const { return m_program; }
+    // The archive's bytes in the file.
+    uint64_t Offset() const { return m_offset; }
+    uint64_t Size() const { return m_size; }
+    ToolFile& File() { return m_file; }
+    // The program's digest resource, when it has one.
+    bool HasDigest() const { return m_hasDigest; }
+    const std::vector<uint8_t>& DigestRecord() const { return m_digest; }
+    // Reads the archive's bytes in pieces, from the first, handing each to
+    // sink; false, having said why, when they cannot all be read.
+    template <class Sink>
+    bool ReadBytes(Sink sink);
+    // Checks the digest resource against the archive's bytes; false, having
+    // said why (one line), when it does not match or cannot be read.
+    bool CheckDigest();
+
+private:
+    std::string m_path;
+    ToolFile m_file;
+    FileWindow m_window;
+    bool m_program = false, m_hasDigest = false;
+    uint64_t m_offset = 0, m_size = 0;
+    std::vector<uint8_t> m_digest;
     EKISAArchive m_archive;  // declared last: closed before what it reads
 };
 
 struct EntryInfo {
     std::string stored;              // name as stored (CP932)
+    std::vector<std::string> storedParts;  // stored names down to this entry
     std::vector<std::string> parts;  // local path components down to this entry
     std::string display;             // parts joined with '/'
     bool nameOk = true;              // the stored name converts to a local name
@@ -159,6 +218,24 @@ std::string ReadEntry(EKISAArchive& archive, const std::string& label, uint32_t 
 std::string DescribeReadFailure(uint64_t done, uint64_t total, uint32_t encodeType, bool password);
 
 // --- template definitions ---
+
+template <class Sink>
+bool ArchiveInput::ReadBytes(Sink sink) {
+    std::vector<uint8_t> buffer(kChunk);
+    uint64_t done = 0;
+    m_file.Seek(int32_t(m_offset), ESLFileObject::FromBegin);
+    while (done < m_size) {
+        const uint32_t want = uint32_t(m_size - done < kChunk ? m_size - done : kChunk);
+        const uint32_t got = m_file.Read(buffer.data(), want);
+        if (got != want) {
+            Error(m_path + (got == 0 ? ": cannot read it: " + LastErrorText() : ": it changed while it was read"));
+            return false;
+        }
+        if (!sink(buffer.data(), got, done)) return false;
+        done += got;
+    }
+    return true;
+}
 
 template <class Sink>
 std::string ReadEntry(EKISAArchive& archive, const std::string& label, uint32_t encodeType, bool password,

@@ -8,15 +8,18 @@ namespace {
 
 int RunCat(const std::vector<std::string>& args) {
     std::string path, name, password;
-    bool havePassword = false;
+    bool havePassword = false, optionsDone = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "-p") {
+        const bool option = !optionsDone && !a.empty() && a[0] == '-';
+        if (option && a == "-p") {
             if (++i == args.size()) return UsageError("cat", "-p needs a PASSWORD");
             if (!PasswordArgument(args[i], &password)) return kExitUsage;
             havePassword = !password.empty();
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError("cat", "unknown option " + Quoted(a));
+        } else if (option && a == "--") {
+            optionsDone = true;
+        } else if (option) {
+            return UsageError("cat", UnknownOption(a));
         } else if (path.empty()) {
             path = a;
         } else if (name.empty()) {
@@ -31,31 +34,24 @@ int RunCat(const std::vector<std::string>& args) {
     if (!input.Open(path)) return kExitFailed;
     EKISAArchive& archive = input.Archive();
 
-    // NAME is shown by list with '/' between folders; stored paths use '\'.
-    std::string folder, leaf, why;
+    // NAME is a path as list shows it, matched by the archive's own rule, one
+    // folder at a time (no path of stored names is split again).
     std::vector<std::string> parts;
-    bool found = SplitSourcePath(name, &parts, &why);
-    for (size_t i = 0; found && i < parts.size(); ++i) {
-        std::string stored;
-        found = ToArchiveName(parts[i], &stored, &why);
-        if (i + 1 < parts.size())
-            folder += stored + "\\";
-        else
-            leaf = stored;
-    }
+    std::string why;
     const std::string where = path + ": " + Shown(name);
-    EKISAFileEntry* entry = nullptr;
-    if (found && archive.ChangeDirectory(folder.c_str()) == eslResultSuccess)
-        entry = archive.GetCurrentLevel()->FindEntry(leaf.c_str());
+    bool found = SplitEntryPath(name, &parts, &why);
+    for (size_t i = 0; found && i + 1 < parts.size(); ++i)
+        found = archive.DescendDirectory(parts[i].c_str(), nullptr) == eslResultSuccess;
+    EKISAFileEntry* entry = found ? archive.GetCurrentLevel()->FindEntry(parts.back().c_str()) : nullptr;
     if (entry == nullptr || entry->IsDirectory()) {
         Error(where + (entry != nullptr ? ": is a folder" : ": not in the archive"));
         return kExitFailed;
     }
+    const std::string leaf = entry->name != nullptr ? entry->name : "";
     const uint32_t encodeType = entry->encodeType;
     const char* key = havePassword ? password.c_str() : nullptr;
     std::string problem = OpenEntry(archive, leaf, encodeType, key);
     if (problem.empty()) {
-        SetStdoutBinary();
         std::string writeProblem;
         problem = ReadEntry(archive, name, encodeType, key != nullptr, [&](const uint8_t* data, uint32_t n) {
             return WriteOut(data, n, &writeProblem);
@@ -74,7 +70,9 @@ int RunCat(const std::vector<std::string>& args) {
 
 const Command kCatCommand = {
     "cat", "ARCHIVE NAME [-p PASSWORD]", "write one entry to standard output",
-    "Writes the entry NAME (a path as list shows it) to standard output.\n"
+    "Writes the entry NAME (a path as list shows it) to standard output; its\n"
+    "names match as the installer matches them, ASCII letters in either case\n"
+    "(as extract does). A NAME beginning with '-' goes after --.\n"
     "  -p PASSWORD  password of a bshf_crypt or ekisa_crypt entry (without it,\n"
     "               or with -p '', the coder's default password)\n"
     EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "cli.h"
@@ -17,8 +18,11 @@ namespace ekisatool {
 
 namespace {
 
-// Archive positions are 32-bit and moved with signed offsets.
+// Archive positions are 32-bit and moved with signed offsets; an entry's
+// data must leave room for the records around it.
 const uint64_t kMaxEntrySize = 0x7FFF0000u;
+
+bool IsCrypt(uint32_t type) { return type == ekisaEncodeBshfCrypt || type == ekisaEncodeCrypt; }
 
 struct Source {
     std::string path;  // as opened
@@ -58,10 +62,19 @@ void BuildListing(const Node& node, EKISAEntryList* listing) {
     }
 }
 
+// Why a write to the archive failed: the system's reason, or the size limit
+// that the archive layer enforces without one.
+std::string WriteFailure(ToolFile& output) {
+    if (!output.WriteProblem().empty()) return output.WriteProblem();
+    if (output.GetPointer() >= kMaxArchive)
+        return "the archive reached the largest size an archive can have, " + Grouped(kMaxArchive) + " bytes";
+    return "the archive refused the write";
+}
+
 // Feeds one file in Write calls of exactly kChunk bytes (the last shorter).
-std::string FeedFile(EKISAArchive& archive, const Node& node, Progress& progress) {
-    ERawFile input;
-    if (input.Open(node.path.c_str(), ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess)
+std::string FeedFile(EKISAArchive& archive, ToolFile& output, const Node& node, Progress& progress) {
+    ToolFile input;
+    if (input.Open(node.path, ESLFileObject::modeRead | ESLFileObject::shareRead) != eslResultSuccess)
         return "cannot open: " + LastErrorText();
     std::vector<uint8_t> buffer(kChunk);
     uint64_t done = 0;
@@ -73,7 +86,7 @@ std::string FeedFile(EKISAArchive& archive, const Node& node, Progress& progress
             filled += n;
         }
         if (filled == 0) break;
-        if (archive.Write(buffer.data(), filled) != filled) return "cannot write to the archive";
+        if (archive.Write(buffer.data(), filled) != filled) return "cannot write to the archive: " + WriteFailure(output);
         done += filled;
         progress.Add(filled);
         if (filled < kChunk) break;
@@ -82,7 +95,7 @@ std::string FeedFile(EKISAArchive& archive, const Node& node, Progress& progress
     return std::string();
 }
 
-std::string WriteLevel(EKISAArchive& archive, const Node& node, Progress& progress) {
+std::string WriteLevel(EKISAArchive& archive, ToolFile& output, const Node& node, Progress& progress) {
     for (const auto& child : node.children) {
         std::string problem;
         const std::string shown = Shown(child->display);
@@ -90,23 +103,39 @@ std::string WriteLevel(EKISAArchive& archive, const Node& node, Progress& progre
             EKISAEntryList listing;
             BuildListing(*child, &listing);
             if (archive.DescendDirectory(child->stored.c_str(), &listing) != eslResultSuccess)
-                return shown + ": cannot write folder";
-            problem = WriteLevel(archive, *child, progress);
+                return shown + ": cannot write folder: " + WriteFailure(output);
+            problem = WriteLevel(archive, output, *child, progress);
             if (!problem.empty()) return problem;
-            if (archive.AscendDirectory() != eslResultSuccess) return shown + ": cannot write folder";
+            if (archive.AscendDirectory() != eslResultSuccess) return shown + ": cannot write folder: " + WriteFailure(output);
             continue;
         }
         const Source& source = *child->source;
         const char* password = source.havePassword ? source.password.c_str() : nullptr;
         if (archive.DescendFile(child->stored.c_str(), password, 0) != eslResultSuccess)
-            return shown + ": cannot add entry";
-        problem = FeedFile(archive, *child, progress);
+            return shown + ": cannot add entry: " + WriteFailure(output);
+        problem = FeedFile(archive, output, *child, progress);
         const ESLResult closed = archive.AscendFile();
         if (!problem.empty()) return shown + ": " + problem;
-        if (closed != eslResultSuccess)
-            return shown + ": cannot finish entry (" + FormatEncodeType(source.encodeType) + " coder failed)";
+        if (closed != eslResultSuccess || !output.WriteProblem().empty())
+            return shown + ": cannot finish entry (" + FormatEncodeType(source.encodeType) +
+                   "): " + WriteFailure(output);
     }
     return std::string();
+}
+
+// The fewest bytes the archive of a tree can take: headers, directories,
+// record headers and the raw entries' data (coded data might shrink to
+// nothing).
+uint64_t LeastArchiveSize(const Node& node, bool root) {
+    uint64_t size = (root ? 0 : 16) + 16 + 4;
+    for (const auto& child : node.children) {
+        size += 40 + child->stored.size() + 1;
+        if (child->directory)
+            size += LeastArchiveSize(*child, false);
+        else
+            size += 16 + (child->source->encodeType == ekisaEncodeRaw ? child->size : 4);
+    }
+    return size;
 }
 
 // Builds the entry tree from the command line's FILEs, reporting every
@@ -122,6 +151,14 @@ public:
     void Add(const Source& source) {
         std::vector<std::string> parts;
         std::string why;
+        if (!source.base.empty() && !GetTargetStatus(source.base).isDirectory) {
+            // Said once, not once for every file taken from it.
+            if (m_badBases.insert(source.base).second)
+                Fail(source.base, GetTargetStatus(source.base).exists ? "not a folder (given with -C)"
+                                                                      : "no such folder (given with -C)");
+            ok = false;
+            return;
+        }
         // "." is the folder itself (the one -C names): its contents go to the root.
         if (source.argument != "." && !SplitSourcePath(source.argument, &parts, &why)) {
             Fail(source.argument, why);
@@ -130,6 +167,10 @@ public:
         const FileStatus status = GetTargetStatus(source.path);
         if (!status.exists) {
             Fail(source.argument, "no such file");
+            return;
+        }
+        if (!parts.empty() && IsTempFileName(parts.back())) {
+            SkipTemp(source.argument);
             return;
         }
         if (status.isDirectory) {
@@ -150,6 +191,11 @@ private:
         ok = false;
     }
 
+    // What an interrupted or running ekisa leaves beside its output.
+    void SkipTemp(const std::string& path) {
+        Warning(Shown(path) + ": a temporary file of ekisa (from an interrupted run, or one still running); not stored");
+    }
+
     // A file at parts below `start` (folder `path`, written `local`).
     void AddFile(Node& start, const std::vector<std::string>& parts, const std::string& path,
                  const std::string& local, const std::string& shown, const FileStatus& status,
@@ -159,7 +205,8 @@ private:
             return;
         }
         if (status.size > kMaxEntrySize) {
-            Fail(shown, "too large for an archive entry");
+            Fail(shown, "too large for an archive entry (" + Grouped(status.size) + " bytes; an entry holds at most " +
+                            Grouped(kMaxEntrySize) + ")");
             return;
         }
         Node* node = Place(start, parts, path, local, shown, false);
@@ -193,6 +240,10 @@ private:
             const std::string& name = item.second;
             const std::string childPath = JoinPath(path, name);
             const std::string childLocal = JoinPath(local, name);
+            if (IsTempFileName(name)) {
+                SkipTemp(childLocal);
+                continue;
+            }
             if (!m_archivePath.empty() && SameFile(childPath, m_archivePath)) {
                 Warning(Shown(childLocal) + ": is the archive being made; not stored");
                 continue;
@@ -243,6 +294,12 @@ private:
                 return nullptr;
             }
             if (child == nullptr) {
+                // Stored all the same: the archive may be meant for Linux.
+                // The installer and the Windows tool would fail on it.
+                const std::string problem = WindowsNameProblem(parts[k]);
+                if (!problem.empty())
+                    Warning(Shown(local) + ": Windows cannot create this name (" + problem +
+                            "); extracting or installing it there fails");
                 std::unique_ptr<Node> fresh(new Node);
                 fresh->stored = stored;
                 fresh->display = local;
@@ -260,6 +317,7 @@ private:
     bool m_haveEpoch;
     int64_t m_epoch;
     std::string m_archivePath;
+    std::set<std::string> m_badBases;
 };
 
 int RunCreate(const std::vector<std::string>& args) {
@@ -269,26 +327,36 @@ int RunCreate(const std::vector<std::string>& args) {
     Source current;
     std::vector<std::unique_ptr<Source>> sources;
     bool optionsDone = false;
+    // Options that apply to the FILEs after them must have one to apply
+    // to; a password, one that uses it.
+    std::string pending, unusedPassword;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (!optionsDone && a == "--") {
+        const bool option = !optionsDone && !a.empty() && a[0] == '-';
+        if (option && (a == "-C" || a == "-t" || a == "-p")) {
+            if (i + 1 == args.size())
+                return UsageError("create", a + (a == "-C" ? " needs a DIR" : a == "-t" ? " needs a TYPE" : " needs a PASSWORD"));
+            const std::string& value = args[++i];
+            if (a == "-C") {
+                base = value;
+            } else if (a == "-t") {
+                if (!ekisaFindEncodeType(value.c_str(), &current.encodeType))
+                    return UsageError("create", "unknown encode type " + Quoted(Printable(value)) +
+                                                    " (raw, ekisa_code, bshf_crypt or ekisa_crypt)");
+            } else {
+                if (!unusedPassword.empty())
+                    return UsageError("create", unusedPassword + " applies to no bshf_crypt or ekisa_crypt FILE");
+                if (!PasswordArgument(value, &current.password)) return kExitUsage;
+                current.havePassword = !current.password.empty();
+                unusedPassword = "-p " + Quoted(Printable(value));
+            }
+            pending = a + " " + Quoted(Printable(value));
+        } else if (option && a == "--") {
             optionsDone = true;
-        } else if (!optionsDone && a == "-f") {
+        } else if (option && a == "-f") {
             force = true;
-        } else if (!optionsDone && a == "-C") {
-            if (++i == args.size()) return UsageError("create", "-C needs a DIR");
-            base = args[i];
-        } else if (!optionsDone && a == "-t") {
-            if (++i == args.size()) return UsageError("create", "-t needs a TYPE");
-            if (!ekisaFindEncodeType(args[i].c_str(), &current.encodeType))
-                return UsageError("create", "unknown encode type " + Quoted(args[i]) +
-                                                " (raw, ekisa_code, bshf_crypt or ekisa_crypt)");
-        } else if (!optionsDone && a == "-p") {
-            if (++i == args.size()) return UsageError("create", "-p needs a PASSWORD");
-            if (!PasswordArgument(args[i], &current.password)) return kExitUsage;
-            current.havePassword = !current.password.empty();
-        } else if (!optionsDone && !a.empty() && a[0] == '-') {
-            return UsageError("create", "unknown option " + Quoted(a));
+        } else if (option) {
+            return UsageError("create", UnknownOption(a));
         } else if (archivePath.empty()) {
             archivePath = a;
         } else {
@@ -297,10 +365,15 @@ int RunCreate(const std::vector<std::string>& args) {
             source->base = base;
             source->path = JoinPath(base, a);
             sources.push_back(std::move(source));
+            pending.clear();
+            if (IsCrypt(current.encodeType)) unusedPassword.clear();
         }
     }
     if (archivePath.empty()) return UsageError("create", "ARCHIVE missing");
     if (sources.empty()) return UsageError("create", "no FILE given");
+    if (!pending.empty()) return UsageError("create", pending + " after the last FILE applies to no FILE");
+    if (!unusedPassword.empty())
+        return UsageError("create", unusedPassword + " applies to no bshf_crypt or ekisa_crypt FILE");
 
     int64_t epoch = 0;
     const char* epochText = getenv("SOURCE_DATE_EPOCH");
@@ -322,28 +395,32 @@ int RunCreate(const std::vector<std::string>& args) {
     if (!tree.ok) return kExitFailed;
     Node& root = tree.root;
     const uint64_t total = tree.total;
+    const uint64_t least = 64 + LeastArchiveSize(root, true);
+    if (least > kMaxArchive) {
+        Error(archivePath + ": the archive would take at least " + Grouped(least) +
+              " bytes (its raw entries, headers and directories); an archive holds at most " + Grouped(kMaxArchive) +
+              " bytes");
+        return kExitFailed;
+    }
 
     ReplacingOutput replacing(archivePath, force);
     if (!replacing.Begin()) return kExitFailed;
-    const std::string& temp = replacing.TempPath();
-    ERawFile output;
+    ToolFile& output = replacing.File();
     std::string problem;
-    if (output.Open(temp.c_str(), ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess) {
-        problem = "cannot write " + temp + ": " + LastErrorText();
-    } else {
+    {
         EKISAArchive archive;
         EKISAEntryList listing;
         BuildListing(root, &listing);
         if (archive.Open(&output, &listing) != eslResultSuccess) {
-            problem = "cannot write the archive header";
+            problem = "cannot write the archive header: " + WriteFailure(output);
         } else {
             Progress progress(archivePath, total);
-            problem = WriteLevel(archive, root, progress);
+            problem = WriteLevel(archive, output, root, progress);
         }
         archive.Close();
-        if (problem.empty() && archive.GetWriteResult() != eslResultSuccess) problem = "write error";
+        if (problem.empty() && (archive.GetWriteResult() != eslResultSuccess || !output.WriteProblem().empty()))
+            problem = "cannot write the archive's directory: " + WriteFailure(output);
     }
-    output.Close();
     return replacing.Finish(problem);
 }
 
@@ -365,6 +442,11 @@ const Command kCreateCommand = {
     "               installer reads entries with the default password only.\n"
     "  -f           replace ARCHIVE if it exists\n"
     "  --           what follows are FILEs, even if they begin with '-'\n"
+    "Each of -C, -t and -p must have a FILE after it, and -p one stored as\n"
+    "bshf_crypt or ekisa_crypt. An entry holds at most 2,147,418,112 bytes, an\n"
+    "archive at most 2,147,483,647. Names that Windows cannot create (device\n"
+    "names such as NUL, <>:\"|?*, a trailing dot or space) get a warning, and\n"
+    "ekisa's own temporary files (.ekisa-XXXXXX) are not stored.\n"
     "The same files, options and order give the same archive bytes: files are\n"
     "fed to the coder in 65,536-byte pieces, and time stamps come from\n"
     "SOURCE_DATE_EPOCH (seconds since 1970-01-01 UTC) when it is set, else from\n"

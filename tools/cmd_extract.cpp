@@ -22,13 +22,13 @@ bool EnsureFolder(const std::string& path, std::string* why) {
 
 class ExtractVisitor : public Visitor {
 public:
-    ExtractVisitor(const std::string& path, const std::string& out, const std::vector<std::string>& names, bool force,
-                   const char* password)
+    ExtractVisitor(const std::string& path, const std::string& out, const std::vector<std::vector<std::string>>& names,
+                   bool force, const char* password)
         : matched(names.size(), false), m_path(path), m_out(out), m_names(names), m_force(force),
           m_password(password) {}
 
     bool Visit(EKISAArchive& archive, const EntryInfo& e) override {
-        if (!Selected(e.display)) return true;
+        if (!Selected(e)) return true;
         const std::string where = m_path + ": " + Shown(e.display);
         if (!e.nameOk) {
             Error(where + ": name is not valid Shift-JIS (CP932); skipped");
@@ -77,8 +77,8 @@ public:
             Error(where + ": cannot create a temporary file in " + folder + ": " + why);
             return false;
         }
-        ERawFile output;
-        if (output.Open(temp.c_str(), ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess) {
+        ToolFile output;
+        if (output.Open(temp, ESLFileObject::modeCreate | ESLFileObject::modeWrite) != eslResultSuccess) {
             archive.AscendFile();
             problem = "cannot write " + temp + ": " + LastErrorText();
         } else {
@@ -101,13 +101,13 @@ public:
     std::vector<bool> matched;
 
 private:
-    bool Selected(const std::string& display) {
+    // A NAME selects the entry it names and, for a folder, all inside it,
+    // its names compared as cat and the installer compare them.
+    bool Selected(const EntryInfo& e) {
         if (m_names.empty()) return true;
         bool selected = false;
         for (size_t i = 0; i < m_names.size(); ++i) {
-            const std::string& name = m_names[i];
-            if (display == name || (display.size() > name.size() && display.compare(0, name.size(), name) == 0 &&
-                                    display[name.size()] == '/')) {
+            if (!m_names[i].empty() && EntryPathMatches(e.storedParts, m_names[i], true)) {
                 matched[i] = true;
                 selected = true;
             }
@@ -117,7 +117,7 @@ private:
 
     std::string m_path;
     std::string m_out;
-    std::vector<std::string> m_names;
+    std::vector<std::vector<std::string>> m_names;
     bool m_force;
     const char* m_password;
 };
@@ -143,35 +143,43 @@ bool EnsureOutputFolder(const std::string& path) {
 
 int RunExtract(const std::vector<std::string>& args) {
     std::string path, out = ".", password;
-    bool havePassword = false, force = false;
+    bool havePassword = false, force = false, optionsDone = false;
     std::vector<std::string> names;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "-o") {
+        const bool option = !optionsDone && !a.empty() && a[0] == '-';
+        if (option && a == "-o") {
             if (++i == args.size() || args[i].empty()) return UsageError("extract", "-o needs a DIR");
             out = args[i];
-        } else if (a == "-p") {
+        } else if (option && a == "-p") {
             if (++i == args.size()) return UsageError("extract", "-p needs a PASSWORD");
             if (!PasswordArgument(args[i], &password)) return kExitUsage;
             havePassword = !password.empty();
-        } else if (a == "-f") {
+        } else if (option && a == "-f") {
             force = true;
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError("extract", "unknown option " + Quoted(a));
+        } else if (option && a == "--") {
+            optionsDone = true;
+        } else if (option) {
+            return UsageError("extract", UnknownOption(a));
         } else if (path.empty()) {
             path = a;
         } else {
-            std::string name = a;
-            while (name.size() > 1 && name[name.size() - 1] == '/') name.erase(name.size() - 1);
-            names.push_back(name);
+            names.push_back(a);
         }
     }
     if (path.empty()) return UsageError("extract", "ARCHIVE missing");
+    std::vector<std::vector<std::string>> wanted;
+    for (const std::string& name : names) {
+        std::vector<std::string> stored;
+        std::string why;
+        if (!SplitEntryPath(name, &stored, &why)) stored.clear();  // matches nothing: reported below
+        wanted.push_back(stored);
+    }
     ArchiveInput input;
     if (!input.Open(path)) return kExitFailed;
     EKISAArchive& archive = input.Archive();
     if (!EnsureOutputFolder(out)) return kExitFailed;
-    ExtractVisitor visitor(path, out, names, force, havePassword ? password.c_str() : nullptr);
+    ExtractVisitor visitor(path, out, wanted, force, havePassword ? password.c_str() : nullptr);
     bool ok = Walk(path, archive, visitor);
     for (size_t i = 0; i < names.size(); ++i) {
         if (!visitor.matched[i]) {
@@ -187,7 +195,9 @@ int RunExtract(const std::vector<std::string>& args) {
 const Command kExtractCommand = {
     "extract", "ARCHIVE [-o DIR] [-f] [-p PASSWORD] [NAME...]", "write entries to files",
     "Writes every entry, or only the NAMEd ones (a folder with its contents),\n"
-    "under DIR.\n"
+    "under DIR. A NAME is a path as list shows it; its names match as the\n"
+    "installer matches them, ASCII letters in either case (as cat does). NAMEs\n"
+    "beginning with '-' go after --.\n"
     "  -o DIR       where to write (default: the current folder); created if\n"
     "               missing\n"
     "  -f           replace existing files\n"

@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include "cli.h"
 
 using namespace ekisatool;
@@ -25,29 +28,33 @@ const Command* FindCommand(const std::string& name) {
 }
 
 void PrintOverview() {
-    fputs("usage: ekisa COMMAND ARGUMENTS...\n", stdout);
-    for (const Command* c : kCommands) printf("       ekisa %s %s\n", c->name, c->synopsis);
-    fputs("\ncommands:\n", stdout);
-    for (const Command* c : kCommands) printf("  %-10s %s\n", c->name, c->summary);
-    fputs("\n'ekisa COMMAND --help' tells more; 'ekisa --version' the version.\n"
-          "Exit status: 0 ok, 1 bad archive or failed entry, 2 usage.\n",
-          stdout);
+    std::string text = "usage: ekisa COMMAND ARGUMENTS...\n";
+    for (const Command* c : kCommands) text += std::string("       ekisa ") + c->name + " " + c->synopsis + "\n";
+    text += "\ncommands:\n";
+    for (const Command* c : kCommands) {
+        std::string name = c->name;
+        name.resize(10, ' ');
+        text += "  " + name + " " + c->summary + "\n";
+    }
+    text += "\n'ekisa COMMAND --help' tells more; 'ekisa --version' the version.\n"
+            "Exit status: 0 ok, 1 bad archive or failed entry, 2 usage.\n";
+    WriteText(stdout, text);
 }
 
 void PrintHelp(const Command& c) {
-    printf("usage: ekisa %s %s\n\n%s", c.name, c.synopsis, c.help);
-    fputs("Exit status: 0 ok, 1 bad archive or failed entry, 2 usage.\n", stdout);
+    WriteText(stdout, std::string("usage: ekisa ") + c.name + " " + c.synopsis + "\n\n" + c.help +
+                          "Exit status: 0 ok, 1 bad archive or failed entry, 2 usage.\n");
 }
 
 bool IsHelp(const std::string& a) { return a == "-h" || a == "--help"; }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc < 2) return UsageError(nullptr, "no COMMAND given");
+int Main(const std::vector<std::string>& argv) {
+    SetStdStreamsBinary();
+    RemoveTempFilesOnInterrupt();
+    if (argv.size() < 2) return UsageError(nullptr, "no COMMAND given");
     const std::string first = argv[1];
     if (IsHelp(first) || first == "help") {
-        const Command* c = argc > 2 ? FindCommand(argv[2]) : nullptr;
+        const Command* c = argv.size() > 2 ? FindCommand(argv[2]) : nullptr;
         if (c != nullptr)
             PrintHelp(*c);
         else
@@ -55,12 +62,12 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (first == "--version") {
-        fputs(kVersion, stdout);
+        WriteText(stdout, kVersion);
         return kExitOk;
     }
     const Command* command = FindCommand(first);
-    if (command == nullptr) return UsageError(nullptr, "unknown command " + Quoted(first));
-    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == nullptr) return UsageError(nullptr, "unknown command " + Quoted(Printable(first)));
+    std::vector<std::string> args(argv.begin() + 2, argv.end());
     for (const std::string& a : args) {
         if (a == "--") break;
         if (IsHelp(a)) {
@@ -68,5 +75,30 @@ int main(int argc, char** argv) {
             return kExitOk;
         }
     }
-    return command->run(args);
+    const int status = command->run(args);
+    std::string why;
+    if (!FlushOut(&why) && status == kExitOk) {
+        Error("standard output: " + why);
+        return kExitFailed;
+    }
+    return status;
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+// The command line as UTF-16: names in any script, whatever the code page.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    args.push_back("ekisa");
+    for (int i = 1; i < argc; ++i) {
+        std::string arg;
+        if (!FromWide(argv[i], &arg))
+            return UsageError(nullptr, "argument " + std::to_string(i) + " is not valid Unicode text");
+        args.push_back(arg);
+    }
+    return Main(args);
+}
+#else
+int main(int argc, char** argv) { return Main(std::vector<std::string>(argv, argv + argc)); }
+#endif

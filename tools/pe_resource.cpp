@@ -20,8 +20,55 @@ const uint32_t kMaxTreeEntries = 100000;
 // Windows maps no image of 2 GiB or more.
 const uint64_t kMaxImage = 0x7FFFFFFF;
 
-uint16_t U16(const Bytes& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t U32(const Bytes& b, size_t at) { return uint32_t(U16(b, at)) | uint32_t(U16(b, at + 2)) << 16; }
+// Reads from the bytes in memory, or from a PagedView.
+template <class B>
+uint16_t U16(const B& b, uint64_t at) {
+    return uint16_t(b[at] | b[at + 1] << 8);
+}
+template <class B>
+uint32_t U32(const B& b, uint64_t at) {
+    return uint32_t(U16(b, at)) | uint32_t(U16(b, at + 2)) << 16;
+}
+
+// An image read through an ImageReader, a few pages at a time: the lookup
+// reads only headers and the resource tree, never the data.
+class PagedView {
+public:
+    explicit PagedView(const ImageReader& reader) : m_reader(reader) {
+        for (Page& p : m_pages) p.number = ~uint64_t(0);
+    }
+    uint64_t size() const { return m_reader.size; }
+    // Callers check offsets against size() first, as they do for Bytes.
+    uint8_t operator[](uint64_t at) const {
+        const uint64_t number = at / kPageSize;
+        Page& page = m_pages[number % kPages];
+        if (page.number != number) {
+            const uint64_t start = number * kPageSize;
+            const size_t n = size_t(std::min<uint64_t>(kPageSize, m_reader.size - start));
+            page.number = number;
+            if (!m_reader.read || !m_reader.read(start, n, page.bytes)) {
+                m_failed = true;
+                memset(page.bytes, 0, sizeof(page.bytes));
+            }
+        }
+        return page.bytes[at % kPageSize];
+    }
+    bool Failed() const { return m_failed; }
+
+private:
+    static constexpr size_t kPageSize = 4096, kPages = 8;
+    struct Page {
+        uint64_t number;
+        uint8_t bytes[kPageSize];
+    };
+    const ImageReader& m_reader;
+    mutable Page m_pages[kPages];
+    mutable bool m_failed = false;
+};
+
+// Where a leaf's data lies in memory; a paged image has none to give.
+const uint8_t* DataPointer(const Bytes& b, size_t offset) { return b.data() + offset; }
+const uint8_t* DataPointer(const PagedView&, size_t) { return nullptr; }
 void Put16(Bytes& b, size_t at, uint32_t v) {
     b[at] = uint8_t(v);
     b[at + 1] = uint8_t(v >> 8);
@@ -58,10 +105,12 @@ struct Image {
     std::vector<Section> sections;
 
     size_t ChecksumField() const { return optional + 64; }
-    uint32_t DirectoryAddress(const Bytes& b, uint32_t i) const {
+    template <class B>
+    uint32_t DirectoryAddress(const B& b, uint32_t i) const {
         return i < directoryCount ? U32(b, directories + 8 * i) : 0;
     }
-    uint32_t DirectorySize(const Bytes& b, uint32_t i) const {
+    template <class B>
+    uint32_t DirectorySize(const B& b, uint32_t i) const {
         return i < directoryCount ? U32(b, directories + 8 * i + 4) : 0;
     }
     // File offset of n bytes at rva, all inside one section's file data.
@@ -76,18 +125,20 @@ struct Image {
     }
 };
 
-std::string SectionName(const Bytes& b, size_t header) {
+template <class B>
+std::string SectionName(const B& b, size_t header) {
     std::string name;
     for (size_t k = 0; k < 8 && b[header + k] != 0; ++k)
         name += b[header + k] >= 0x20 && b[header + k] < 0x7F ? char(b[header + k]) : '?';
     return "\"" + name + "\"";
 }
 
-std::string ParseImage(const Bytes& b, Image* image) {
+template <class B>
+std::string ParseImage(const B& b, Image* image) {
     if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z') return "not a PE file (no MZ header)";
     const uint32_t pe = U32(b, 0x3C);
     if (pe > b.size() || b.size() - pe < 24) return "not a PE file (no PE header inside the file)";
-    if (memcmp(&b[pe], "PE\0\0", 4) != 0) return "not a PE file (no PE signature)";
+    if (b[pe] != 'P' || b[pe + 1] != 'E' || b[pe + 2] != 0 || b[pe + 3] != 0) return "not a PE file (no PE signature)";
     image->coff = pe + 4;
     const uint32_t sectionCount = U16(b, image->coff + 2);
     const uint32_t optionalSize = U16(b, image->coff + 16);
@@ -155,7 +206,10 @@ struct Leaf {
     ResourceKey language;
     uint32_t codePage = 0, reserved = 0;
     const uint8_t* data = nullptr;
+    uint64_t offset = 0;     // in the image read
     size_t size = 0;
+    bool external = false;   // its bytes go into the hole of a Layout
+    uint64_t placedAt = 0;   // in the section written
 };
 
 template <class Child>
@@ -171,9 +225,10 @@ struct Tree {
     std::vector<TypeNode> types;
 };
 
+template <class B>
 class TreeReader {
 public:
-    TreeReader(const Bytes& b, const Image& image, const Section& section)
+    TreeReader(const B& b, const Image& image, const Section& section)
         : m_b(b), m_image(image), m_base(section.rawOffset), m_limit(section.rawSize) {}
 
     std::string Read(Tree* tree) {
@@ -262,12 +317,13 @@ private:
         leaf->language = e.key;
         leaf->codePage = U32(m_b, at + 8);
         leaf->reserved = U32(m_b, at + 12);
-        leaf->data = m_b.data() + offset;
+        leaf->offset = offset;
+        leaf->data = DataPointer(m_b, offset);
         leaf->size = size;
         return std::string();
     }
 
-    const Bytes& m_b;
+    const B& m_b;
     const Image& m_image;
     uint64_t m_base, m_limit;
     uint32_t m_entries = 0;
@@ -291,6 +347,8 @@ void SortByKey(std::vector<T>& v) {
 
 // Directories breadth first, then the data entries, the names and the data,
 // each piece of data on an 8-byte boundary, as resource compilers lay it out.
+// An external leaf's data comes last and is not written: Write gives the
+// section up to it, FullSize the whole section's size.
 class TreeWriter {
 public:
     TreeWriter(Tree& tree, uint32_t sectionAddress) : m_tree(tree), m_address(sectionAddress) {}
@@ -314,7 +372,10 @@ public:
                 for (const Leaf& l : n.children) {
                     ++leaves;
                     names += NameBytes(l.language);
-                    data += AlignUp(l.size, 8);
+                    if (l.external)
+                        m_externalSize = l.size;
+                    else
+                        data += AlignUp(l.size, 8);
                 }
             }
         }
@@ -322,29 +383,35 @@ public:
         m_nextLeaf = directories;
         m_nextName = m_nextLeaf + 16 * leaves;
         m_nextData = AlignUp(m_nextName + names, 8);
-        m_out.assign(size_t(m_nextData + data), 0);
+        m_externalAt = m_nextData + data;
+        m_fullSize = m_externalAt + AlignUp(m_externalSize, 8);
+        m_out.assign(size_t(m_externalAt), 0);
 
         const size_t typeDirectory = Directory(m_tree.header, m_tree.types);
         std::vector<size_t> typeEntries;
         for (size_t i = 0; i < m_tree.types.size(); ++i) typeEntries.push_back(typeDirectory + 16 + 8 * i);
-        std::vector<std::pair<size_t, const NameNode*>> nameEntries;
+        std::vector<std::pair<size_t, NameNode*>> nameEntries;
         for (size_t i = 0; i < m_tree.types.size(); ++i) {
-            const TypeNode& t = m_tree.types[i];
+            TypeNode& t = m_tree.types[i];
             const size_t d = Directory(t.header, t.children);
             EntryTo(typeEntries[i], t.key, 0x80000000u | uint32_t(d));
             for (size_t k = 0; k < t.children.size(); ++k) nameEntries.push_back({d + 16 + 8 * k, &t.children[k]});
         }
         for (const auto& e : nameEntries) {
-            const NameNode& n = *e.second;
+            NameNode& n = *e.second;
             const size_t d = Directory(n.header, n.children);
             EntryTo(e.first, n.key, 0x80000000u | uint32_t(d));
             for (size_t k = 0; k < n.children.size(); ++k) {
-                const Leaf& l = n.children[k];
+                Leaf& l = n.children[k];
                 const size_t leaf = size_t(m_nextLeaf);
                 m_nextLeaf += 16;
-                const size_t bytes = size_t(m_nextData);
-                m_nextData += AlignUp(l.size, 8);
-                if (l.size != 0) memcpy(&m_out[bytes], l.data, l.size);
+                size_t bytes = size_t(m_externalAt);
+                if (!l.external) {
+                    bytes = size_t(m_nextData);
+                    m_nextData += AlignUp(l.size, 8);
+                    if (l.size != 0) memcpy(&m_out[bytes], l.data, l.size);
+                }
+                l.placedAt = bytes;
                 Put32(m_out, leaf, m_address + uint32_t(bytes));
                 Put32(m_out, leaf + 4, uint32_t(l.size));
                 Put32(m_out, leaf + 8, l.codePage);
@@ -354,6 +421,8 @@ public:
         }
         return m_out;
     }
+
+    uint64_t FullSize() const { return m_fullSize; }
 
 private:
     static uint64_t NameBytes(const ResourceKey& k) { return k.isName ? 2 + 2 * uint64_t(k.name.size()) : 0; }
@@ -394,15 +463,34 @@ private:
     Tree& m_tree;
     uint32_t m_address;
     uint64_t m_nextDirectory = 0, m_nextLeaf = 0, m_nextName = 0, m_nextData = 0;
+    uint64_t m_externalAt = 0, m_externalSize = 0, m_fullSize = 0;
     Bytes m_out;
 };
 
+// The language of resource (type, name)'s first leaf, if it has one.
+bool FindLanguage(const Tree& tree, const ResourceKey& type, const ResourceKey& name, Leaf* language) {
+    for (const TypeNode& t : tree.types) {
+        if (!t.key.Matches(type)) continue;
+        for (const NameNode& n : t.children) {
+            if (!n.key.Matches(name) || n.children.empty()) continue;
+            *language = n.children.front();
+            return true;
+        }
+    }
+    return false;
+}
+
 // Makes (type, name) hold the data in one language: that of the resource it
-// replaces, else neutral.
-void PutLeaf(Tree& tree, const ResourceKey& type, const ResourceKey& name, const uint8_t* data, size_t size) {
+// replaces, else fallback's.
+void PutLeaf(Tree& tree, const NewResource& resource, const Leaf& fallback) {
     Leaf leaf;
-    leaf.data = data;
-    leaf.size = size;
+    leaf.data = resource.data;
+    leaf.size = resource.size;
+    leaf.external = resource.data == nullptr;
+    leaf.language = fallback.language;
+    leaf.codePage = fallback.codePage;
+    const ResourceKey& type = resource.type;
+    const ResourceKey& name = resource.name;
     auto t = std::find_if(tree.types.begin(), tree.types.end(), [&](const TypeNode& x) { return x.key.Matches(type); });
     if (t == tree.types.end()) {
         tree.types.push_back(TypeNode());
@@ -422,7 +510,8 @@ void PutLeaf(Tree& tree, const ResourceKey& type, const ResourceKey& name, const
 }
 
 // The image's resource section and tree.
-std::string ReadTree(const Bytes& b, const Image& image, size_t* index, Tree* tree) {
+template <class B>
+std::string ReadTree(const B& b, const Image& image, size_t* index, Tree* tree) {
     const uint32_t rva = image.DirectoryAddress(b, kDirectoryResource);
     if (rva == 0 || image.DirectorySize(b, kDirectoryResource) == 0)
         return "has no resource section (the program holds no resources)";
@@ -432,7 +521,7 @@ std::string ReadTree(const Bytes& b, const Image& image, size_t* index, Tree* tr
         if (s.address != rva) return "keeps its resources in a section shared with other data";
         if (s.rawSize == 0) return "damaged (its resource section has no data in the file)";
         *index = i;
-        return TreeReader(b, image, s).Read(tree);
+        return TreeReader<B>(b, image, s).Read(tree);
     }
     return "damaged (its resource directory lies outside every section)";
 }
@@ -477,8 +566,11 @@ bool ComputeChecksum(const Bytes& b, uint32_t* checksum) {
     return true;
 }
 
-std::string LocateResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found,
-                           size_t* offset, size_t* size) {
+namespace {
+
+template <class B>
+std::string Locate(const B& b, const ResourceKey& type, const ResourceKey& name, bool* found, uint64_t* offset,
+                   uint64_t* size) {
     *found = false;
     Image image;
     std::string why = ParseImage(b, &image);
@@ -495,12 +587,82 @@ std::string LocateResource(const Bytes& b, const ResourceKey& type, const Resour
         for (const NameNode& n : t.children) {
             if (!n.key.Matches(name) || n.children.empty()) continue;
             *found = true;
-            *offset = size_t(n.children.front().data - b.data());
+            *offset = n.children.front().offset;
             *size = n.children.front().size;
             return std::string();
         }
     }
     return std::string();
+}
+
+}  // namespace
+
+std::string LocateResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found,
+                           size_t* offset, size_t* size) {
+    uint64_t at = 0, n = 0;
+    const std::string why = Locate(b, type, name, found, &at, &n);
+    *offset = size_t(at);
+    *size = size_t(n);
+    return why;
+}
+
+std::string LocateResource(const ImageReader& image, const ResourceKey& type, const ResourceKey& name, bool* found,
+                           uint64_t* offset, uint64_t* size) {
+    *found = false;
+    if (image.size > kMaxImage) return "too large for a Windows program (2 GiB or more)";
+    PagedView view(image);
+    const std::string why = Locate(view, type, name, found, offset, size);
+    if (view.Failed()) {
+        *found = false;
+        return "cannot be read";
+    }
+    return why;
+}
+
+namespace {
+
+// The first bytes of a file of a known size; a byte beyond them cannot be read.
+class HeadView {
+public:
+    HeadView(const Bytes& head, uint64_t size) : m_head(head), m_size(size) {}
+    uint64_t size() const { return m_size; }
+    uint8_t operator[](uint64_t at) const {
+        if (at < m_head.size()) return m_head[size_t(at)];
+        m_failed = true;
+        return 0;
+    }
+    bool Failed() const { return m_failed; }
+
+private:
+    const Bytes& m_head;
+    uint64_t m_size;
+    mutable bool m_failed = false;
+};
+
+}  // namespace
+
+std::string ReadProgramHeaders(const Bytes& head, uint64_t size, ProgramInfo* info) {
+    if (size > kMaxImage) return "too large for a Windows program (2 GiB or more)";
+    HeadView view(head, size);
+    Image image;
+    std::string why = ParseImage(view, &image);
+    if (view.Failed()) return "its headers lie beyond its first " + std::to_string(head.size()) + " bytes";
+    if (!why.empty()) return why;
+    info->machine = U16(view, image.coff);
+    info->characteristics = U16(view, image.coff + 18);
+    info->plus = U16(view, image.optional) == 0x20B;
+    return std::string();
+}
+
+std::string MachineName(uint16_t machine) {
+    switch (machine) {
+    case 0x14C: return "x86 (32-bit)";
+    case 0x8664: return "x86-64 (64-bit)";
+    case 0x1C0: case 0x1C4: return "ARM (32-bit)";
+    case 0xAA64: return "ARM64 (64-bit)";
+    case 0x200: return "Itanium";
+    default: return "machine " + Hex(machine);
+    }
 }
 
 std::string ReadResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, bool* found, Bytes* data) {
@@ -517,6 +679,27 @@ bool IsSigned(const Bytes& b) {
 
 std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceKey& name, const uint8_t* data,
                         size_t size, Bytes* output) {
+    static const uint8_t kNothing = 0;
+    NewResource resource;
+    resource.type = type;
+    resource.name = name;
+    resource.data = data != nullptr ? data : &kNothing;
+    resource.size = size;
+    Layout layout;
+    const std::string why = SetResources(b, std::vector<NewResource>(1, resource), &layout);
+    if (why.empty()) output->swap(layout.bytes);
+    return why;
+}
+
+std::string SetResources(const Bytes& b, const std::vector<NewResource>& resources, Layout* layout) {
+    size_t externals = 0;
+    uint64_t holeSize = 0;
+    for (const NewResource& resource : resources) {
+        if (resource.data != nullptr) continue;
+        ++externals;
+        holeSize = resource.size;
+    }
+    if (resources.empty() || externals > 1) return "takes one resource whose data comes later, at most";
     Image image;
     std::string why = ParseImage(b, &image);
     if (!why.empty()) return why;
@@ -560,7 +743,15 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     // Moved with the tail below; one past the end of the file would wrap.
     if (symbols > b.size()) return "damaged (its symbol table lies past the end of the file)";
 
-    PutLeaf(tree, type, name, data, size);
+    // What the image lacks gets the language of the first resource's old
+    // leaf: the patch data's.
+    Leaf fallback;
+    FindLanguage(tree, resources.front().type, resources.front().name, &fallback);
+    uint64_t size = 0;
+    for (const NewResource& resource : resources) {
+        PutLeaf(tree, resource, fallback);
+        size += resource.size;
+    }
     // A directory counts its named and its numbered entries in 16 bits each.
     auto full = [](const std::vector<ResourceKey>& keys) {
         size_t named = 0;
@@ -573,20 +764,22 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     for (const TypeNode& t : tree.types) {
         keys.clear();
         for (const NameNode& nn : t.children) keys.push_back(nn.key);
-        tooMany = tooMany || (t.key.Matches(type) && full(keys));
+        tooMany = tooMany || full(keys);
     }
     if (tooMany) return "has too many resources to take one more";
-    const Bytes section = TreeWriter(tree, rsrc.address).Write();
+    TreeWriter writer(tree, rsrc.address);
+    const Bytes section = writer.Write();
+    const uint64_t sectionSize = writer.FullSize();
 
     // The new layout: the resource section takes whole file and section
     // alignment units, and what follows it moves by as many.
     const uint64_t fa = image.fileAlignment, sa = image.sectionAlignment;
-    const uint64_t newRaw = AlignUp(section.size(), fa);
+    const uint64_t newRaw = AlignUp(sectionSize, fa);
     int64_t fileDelta = int64_t(newRaw) - int64_t(rsrc.rawSize);
     fileDelta += (int64_t(fa) - fileDelta % int64_t(fa)) % int64_t(fa);
-    const int64_t addressDelta = r + 1 < n ? int64_t(AlignUp(rsrc.address + section.size(), sa)) - int64_t(movedFrom) : 0;
+    const int64_t addressDelta = r + 1 < n ? int64_t(AlignUp(rsrc.address + sectionSize, sa)) - int64_t(movedFrom) : 0;
     const std::vector<Section> original = image.sections;
-    image.sections[r].virtualSize = uint32_t(section.size());
+    image.sections[r].virtualSize = uint32_t(sectionSize);
     image.sections[r].rawSize = uint32_t(newRaw);
     const std::string tooLarge = "would be too large with " + std::to_string(size) + " bytes of resource data";
     for (size_t i = r + 1; i < n; ++i) {
@@ -600,10 +793,14 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     const uint64_t imageSize = AlignUp(last.address + last.Span(), sa);
     if (imageSize > kMaxImage || uint64_t(int64_t(b.size()) + fileDelta) > kMaxImage) return tooLarge;
 
+    // The program without the hole: the hole's bytes are the caller's, and
+    // file offsets past it lie holeSize earlier in out.
     Bytes out(b.begin(), b.begin() + long(rsrc.rawOffset));
     out.insert(out.end(), section.begin(), section.end());
-    out.resize(size_t(int64_t(oldEnd) + fileDelta), 0);
+    const size_t holeAt = out.size();
+    out.resize(size_t(int64_t(oldEnd) + fileDelta - int64_t(holeSize)), 0);
     out.insert(out.end(), b.begin() + long(oldEnd), b.end());
+    auto inOut = [&](size_t fileOffset) { return fileOffset < holeAt ? fileOffset : size_t(fileOffset - holeSize); };
 
     for (size_t i = r; i < n; ++i) {
         const Section& s = image.sections[i];
@@ -618,7 +815,7 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
             Put32(out, image.directories + 8 * d, uint32_t(int64_t(rva) + addressDelta));
     }
     Put32(out, image.directories + 8 * kDirectoryResource, rsrc.address);
-    Put32(out, image.directories + 8 * kDirectoryResource + 4, uint32_t(section.size()));
+    Put32(out, image.directories + 8 * kDirectoryResource + 4, uint32_t(sectionSize));
 
     // Debug data in the moved sections, or after them in the file.
     const uint32_t debug = image.DirectoryAddress(out, kDirectoryDebug);
@@ -626,6 +823,7 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     if (debug != 0 && debugSize != 0) {
         size_t at;
         if (!image.Map(debug, debugSize, &at)) return "damaged (its debug directory lies outside the file)";
+        at = inOut(at);
         for (uint32_t k = 0; k + kDebugEntrySize <= debugSize; k += kDebugEntrySize) {
             const uint32_t address = U32(out, at + k + 20), pointer = U32(out, at + k + 24);
             // Both move with the tail: past the image or the file they would wrap.
@@ -648,11 +846,51 @@ std::string SetResource(const Bytes& b, const ResourceKey& type, const ResourceK
     if ((rsrc.flags & kSectionInitializedData) != 0)
         Put32(out, image.optional + 8, uint32_t(int64_t(U32(out, image.optional + 8)) + int64_t(newRaw) - rsrc.rawSize));
     Put32(out, image.optional + 56, uint32_t(imageSize));
-    uint32_t checksum = 0;
-    ComputeChecksum(out, &checksum);
-    Put32(out, image.ChecksumField(), checksum);
-    output->swap(out);
+    layout->checksumAt = image.ChecksumField();
+    Put32(out, layout->checksumAt, 0);
+    if (holeSize == 0) {
+        uint32_t checksum = 0;
+        ComputeChecksum(out, &checksum);
+        Put32(out, layout->checksumAt, checksum);
+    }
+    layout->dataAt.clear();
+    for (const NewResource& resource : resources) {
+        Leaf placed;
+        FindLanguage(tree, resource.type, resource.name, &placed);
+        layout->dataAt.push_back(rsrc.rawOffset + placed.placedAt);
+    }
+    layout->holeAt = holeAt;
+    layout->holeSize = holeSize;
+    layout->bytes.swap(out);
     return std::string();
 }
+
+void ChecksumAccumulator::Add(uint64_t at, const uint8_t* data, size_t n) {
+    // Bytes at even offsets are the low halves of the 16-bit words.
+    uint64_t sum = 0;
+    size_t i = 0;
+    if (n > 0 && (at & 1) != 0) sum += uint64_t(data[i++]) << 8;
+    for (; i + 1 < n; i += 2) sum += uint64_t(data[i]) | uint64_t(data[i + 1]) << 8;
+    if (i < n) sum += data[i];
+    m_sum += sum;
+}
+
+uint32_t ChecksumAccumulator::Finish(uint64_t length) const {
+    uint64_t sum = m_sum;
+    while ((sum >> 16) != 0) sum = (sum & 0xFFFF) + (sum >> 16);
+    return uint32_t(sum + length);
+}
+
+uint32_t Checksum(const Layout& layout, const ChecksumAccumulator& hole) {
+    ChecksumAccumulator sum = hole;
+    const Bytes& b = layout.bytes;
+    const size_t field = layout.checksumAt, end = field + 4;
+    sum.Add(0, b.data(), field);
+    sum.Add(end, b.data() + end, layout.holeAt - end);
+    sum.Add(layout.holeAt + layout.holeSize, b.data() + layout.holeAt, b.size() - layout.holeAt);
+    return sum.Finish(b.size() + layout.holeSize);
+}
+
+
 
 }  // namespace peresource

@@ -8,7 +8,9 @@
 #include <iconv.h>
 #endif
 
-#include "esl/platform.h"
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace ekisatool {
 
@@ -22,25 +24,43 @@ bool IsSeparator(char c) {
 #endif
 }
 
-// Local names are the ANSI code page on Windows (double-byte characters
-// may hold '\\' as their second byte) and UTF-8 elsewhere.
-bool IsLocalLeadByte(char c) {
-#if defined(_WIN32)
-    return eslp::IsLeadByte(static_cast<unsigned char>(c));
-#else
-    (void)c;
-    return false;
-#endif
-}
+// Shift-JIS (CP932) lead bytes, whatever the system's code page.
+bool IsCp932LeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 bool HasDriveLetter(const std::string& path) {
     return path.size() >= 2 && path[1] == ':' &&
            ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
 }
 
-#if !defined(_WIN32)
+enum Charset { kUtf8, kCp932 };
+
+#if defined(_WIN32)
+UINT CodePage(Charset c) { return c == kUtf8 ? CP_UTF8 : 932; }
+
+// Through UTF-16 with the code pages named, never the system's; false when
+// any byte sequence or character has no counterpart.
+bool Convert(Charset to, Charset from, const std::string& in, std::string* out) {
+    out->clear();
+    if (in.empty()) return true;
+    const int wide = MultiByteToWideChar(CodePage(from), MB_ERR_INVALID_CHARS, in.data(), int(in.size()), nullptr, 0);
+    if (wide <= 0) return false;
+    std::vector<wchar_t> text(static_cast<size_t>(wide));
+    MultiByteToWideChar(CodePage(from), MB_ERR_INVALID_CHARS, in.data(), int(in.size()), text.data(), wide);
+    // No best-fit substitutes: "é" must not become "e".
+    const DWORD flags = to == kUtf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL defaulted = FALSE;
+    BOOL* usedDefault = to == kUtf8 ? nullptr : &defaulted;
+    const int n = WideCharToMultiByte(CodePage(to), flags, text.data(), wide, nullptr, 0, nullptr, usedDefault);
+    if (n <= 0 || defaulted) return false;
+    out->assign(size_t(n), '\0');
+    WideCharToMultiByte(CodePage(to), flags, text.data(), wide, &(*out)[0], n, nullptr, usedDefault);
+    return !defaulted;
+}
+#else
 // Converts with iconv; false when any byte sequence has no counterpart.
-bool Convert(const char* to, const char* from, const std::string& in, std::string* out) {
+bool Convert(Charset toCharset, Charset fromCharset, const std::string& in, std::string* out) {
+    const char* to = toCharset == kUtf8 ? "UTF-8" : "CP932";
+    const char* from = fromCharset == kUtf8 ? "UTF-8" : "CP932";
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     out->clear();
@@ -76,7 +96,6 @@ bool Convert(const char* to, const char* from, const std::string& in, std::strin
 }
 #endif
 
-#if !defined(_WIN32)
 // Non-CP932 bytes of a stored name, shown as \xNN.
 std::string Escaped(const std::string& bytes) {
     std::string out;
@@ -91,7 +110,6 @@ std::string Escaped(const std::string& bytes) {
     }
     return out;
 }
-#endif
 
 // Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -131,13 +149,9 @@ bool SplitSourcePath(const std::string& path, std::vector<std::string>* parts, s
         *why = "drive-letter paths are not stored";
         return false;
     }
+    // UTF-8: no byte of a multi-byte character is a separator.
     std::string component;
     for (size_t i = 0; i <= path.size(); ++i) {
-        if (i < path.size() && IsLocalLeadByte(path[i]) && i + 1 < path.size()) {
-            component += path[i++];
-            component += path[i];
-            continue;
-        }
         if (i == path.size() || IsSeparator(path[i])) {
             if (component.empty()) {
                 *why = "empty path component";
@@ -159,6 +173,30 @@ bool SplitSourcePath(const std::string& path, std::vector<std::string>* parts, s
     return true;
 }
 
+std::string WindowsNameProblem(const std::string& name) {
+    for (char ch : name) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20) return "a control character";
+        if (strchr("<>:\"|?*", c) != nullptr) return std::string("\"") + char(c) + "\"";
+    }
+    if (name.empty()) return std::string();
+    const char last = name[name.size() - 1];
+    if (last == '.' || last == ' ') return "a trailing dot or space";
+    // A device name with any extension, also with spaces before its dot.
+    std::string base = name.substr(0, name.find('.'));
+    while (!base.empty() && base[base.size() - 1] == ' ') base.erase(base.size() - 1);
+    for (char& c : base) {
+        if (c >= 'a' && c <= 'z') c = char(c - 0x20);
+    }
+    static const char* const kDevices[] = {"CON",  "PRN",  "AUX",  "NUL",  "CONIN$", "CONOUT$", "COM1", "COM2",
+                                           "COM3", "COM4", "COM5", "COM6", "COM7",   "COM8",    "COM9", "LPT1",
+                                           "LPT2", "LPT3", "LPT4", "LPT5", "LPT6",   "LPT7",    "LPT8", "LPT9"};
+    for (const char* device : kDevices) {
+        if (base == device) return "the reserved device name " + base;
+    }
+    return std::string();
+}
+
 bool IsSafeComponent(const std::string& name, std::string* why) {
     if (name.empty()) {
         *why = "empty name";
@@ -170,10 +208,6 @@ bool IsSafeComponent(const std::string& name, std::string* why) {
     }
     for (size_t i = 0; i < name.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(name[i]);
-        if (IsLocalLeadByte(name[i]) && i + 1 < name.size()) {
-            ++i;
-            continue;
-        }
         if (c < 0x20 || c == 0x7F) {
             *why = "control character in name";
             return false;
@@ -182,34 +216,12 @@ bool IsSafeComponent(const std::string& name, std::string* why) {
             *why = std::string("\"") + char(c) + "\" in name";
             return false;
         }
-#if defined(_WIN32)
-        if (strchr("<>\"|?*", c) != nullptr) {
-            *why = "character not allowed in Windows file names";
-            return false;
-        }
-#endif
     }
 #if defined(_WIN32)
-    // Windows drops trailing dots and spaces and maps device names anywhere.
-    // Lead bytes of double-byte characters are never '.' or ' ', so testing
-    // the last byte is safe.
-    char last = name[name.size() - 1];
-    if (last == '.' || last == ' ') {
-        *why = "name ends with a dot or a space";
+    const std::string problem = WindowsNameProblem(name);
+    if (!problem.empty()) {
+        *why = "Windows cannot create this name (" + problem + ")";
         return false;
-    }
-    std::string base = name.substr(0, name.find('.'));
-    for (char& c : base) {
-        if (c >= 'a' && c <= 'z') c = char(c - 0x20);
-    }
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
-                                           "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4",
-                                           "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
-    for (const char* device : kDevices) {
-        if (base == device) {
-            *why = "reserved device name";
-            return false;
-        }
     }
 #endif
     return true;
@@ -218,7 +230,7 @@ bool IsSafeComponent(const std::string& name, std::string* why) {
 bool StoredNameHasSeparator(const std::string& stored) {
     for (size_t i = 0; i < stored.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(stored[i]);
-        if (eslp::IsLeadByte(c) && i + 1 < stored.size()) {
+        if (IsCp932LeadByte(c) && i + 1 < stored.size()) {
             ++i;
             continue;
         }
@@ -228,16 +240,11 @@ bool StoredNameHasSeparator(const std::string& stored) {
 }
 
 bool ToArchiveName(const std::string& local, std::string* stored, std::string* why) {
-#if defined(_WIN32)
-    *stored = local;
-#else
     std::string back;
-    if (!Convert("CP932", "UTF-8", local, stored) || !Convert("UTF-8", "CP932", *stored, &back) ||
-        back != local) {
+    if (!Convert(kCp932, kUtf8, local, stored) || !Convert(kUtf8, kCp932, *stored, &back) || back != local) {
         *why = "name cannot be stored in Shift-JIS (CP932)";
         return false;
     }
-#endif
     if (stored->find('\0') != std::string::npos || StoredNameHasSeparator(*stored)) {
         *why = "name would contain a path separator once stored";
         return false;
@@ -245,24 +252,46 @@ bool ToArchiveName(const std::string& local, std::string* stored, std::string* w
     return true;
 }
 
-bool ToArchiveText(const std::string& local, std::string* stored) {
-#if defined(_WIN32)
-    *stored = local;
-    return true;
-#else
-    return Convert("CP932", "UTF-8", local, stored);
-#endif
-}
+bool ToArchiveText(const std::string& local, std::string* stored) { return Convert(kCp932, kUtf8, local, stored); }
 
 bool FromArchiveName(const std::string& stored, std::string* local) {
-#if defined(_WIN32)
-    *local = stored;
-    return true;
-#else
-    if (Convert("UTF-8", "CP932", stored, local)) return true;
+    if (Convert(kUtf8, kCp932, stored, local)) return true;
     *local = Escaped(stored);
     return false;
-#endif
+}
+
+bool SplitEntryPath(const std::string& name, std::vector<std::string>* stored, std::string* why) {
+    stored->clear();
+    std::string component;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && !IsSeparator(name[i])) {
+            component += name[i];
+            continue;
+        }
+        // A leading, doubled or trailing separator adds no component, as in
+        // the archive's own paths.
+        if (component.empty()) continue;
+        std::string converted;
+        if (!ToArchiveText(component, &converted)) {
+            *why = "name cannot be written in Shift-JIS (CP932), so no entry has it";
+            return false;
+        }
+        stored->push_back(converted);
+        component.clear();
+    }
+    if (stored->empty()) {
+        *why = "empty name";
+        return false;
+    }
+    return true;
+}
+
+bool EntryPathMatches(const std::vector<std::string>& entry, const std::vector<std::string>& wanted, bool below) {
+    if (entry.size() < wanted.size() || (!below && entry.size() != wanted.size())) return false;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        if (!EKISAEntryList::NamesMatch(entry[i].c_str(), wanted[i].c_str())) return false;
+    }
+    return true;
 }
 
 EKISAFileTime TimeFromUnix(int64_t seconds) {

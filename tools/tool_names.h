@@ -16,14 +16,19 @@ namespace ekisatool {
 // ".." components and empty components, giving the reason in *why.
 bool SplitSourcePath(const std::string& path, std::vector<std::string>* parts, std::string* why);
 
-// Whether a single name (in the local character set) may be created as a
-// file or folder inside the output folder: not empty, not "." or "..", no
-// separator, colon or control character (and no Windows device name).
+// Whether a single name may be created as a file or folder inside the output
+// folder: not empty, not "." or "..", no separator, colon or control
+// character (and on Windows nothing WindowsNameProblem names).
 bool IsSafeComponent(const std::string& name, std::string* why);
 
-// Local names are UTF-8 on the host and the ANSI code page (932) on Windows;
-// archive names are CP932. ToArchiveName refuses names that do not survive
-// the round trip or that would contain a separator once stored.
+// Why Windows cannot create a file or folder of this name (a reserved device
+// name, one of <>:"|?*, a trailing dot or space), or "" when it can.
+std::string WindowsNameProblem(const std::string& name);
+
+// Local names are UTF-8 everywhere (tool_system); archive names are
+// Shift-JIS, converted as code page 932 explicitly. ToArchiveName refuses
+// names that do not survive the round trip or that would contain a
+// separator once stored.
 bool ToArchiveName(const std::string& local, std::string* stored, std::string* why);
 // Converts free text (a password) to CP932; false when it has no CP932 form.
 bool ToArchiveText(const std::string& local, std::string* stored);
@@ -32,6 +37,15 @@ bool FromArchiveName(const std::string& stored, std::string* local);
 
 // Whether a stored (CP932) name holds a '\' or '/' outside double-byte characters.
 bool StoredNameHasSeparator(const std::string& stored);
+
+// A NAME given to cat or extract, a path as list shows it ('/' between
+// folders; on Windows '\' too), as stored (CP932) components. False, with
+// the reason, when it has none or a component has no CP932 form.
+bool SplitEntryPath(const std::string& name, std::vector<std::string>* stored, std::string* why);
+// Whether the entry at stored path `entry` answers to `wanted`, component by
+// component as the archive compares names (ASCII letters in either case, all
+// other bytes exactly); with `below`, also every entry inside it.
+bool EntryPathMatches(const std::vector<std::string>& entry, const std::vector<std::string>& wanted, bool below);
 
 // Time stamp of a moment given in seconds since 1970-01-01 UTC.
 EKISAFileTime TimeFromUnix(int64_t seconds);

@@ -1,23 +1,21 @@
 #include "tool_system.h"
 
 #include <errno.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
-#include <vector>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <wincrypt.h>
+#undef GetClassName
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <nettle/sha2.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -25,6 +23,86 @@
 #endif
 
 namespace ekisatool {
+
+namespace {
+
+// The temporary files an interrupt removes. Slots are filled and emptied
+// with interrupts held off (POSIX: signals blocked; Windows: the lock the
+// console handler takes), so the handler never sees half a change.
+const int kTempSlots = 16;
+#if defined(_WIN32)
+typedef wchar_t TempChar;
+#else
+typedef char TempChar;
+#endif
+TempChar* volatile g_temps[kTempSlots];
+
+#if defined(_WIN32)
+CRITICAL_SECTION* TempLock() {
+    static CRITICAL_SECTION* lock = [] {
+        static CRITICAL_SECTION cs;
+        InitializeCriticalSection(&cs);
+        return &cs;
+    }();
+    return lock;
+}
+class InterruptsHeld {
+public:
+    InterruptsHeld() { EnterCriticalSection(TempLock()); }
+    ~InterruptsHeld() { LeaveCriticalSection(TempLock()); }
+};
+#else
+class InterruptsHeld {
+public:
+    InterruptsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGHUP);
+        sigprocmask(SIG_BLOCK, &set, &m_old);
+    }
+    ~InterruptsHeld() { sigprocmask(SIG_SETMASK, &m_old, nullptr); }
+
+private:
+    sigset_t m_old;
+};
+#endif
+
+// Both with interrupts held.
+void KeepTemp(const std::basic_string<TempChar>& path) {
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_temps[i] != nullptr) continue;
+        TempChar* copy = new TempChar[path.size() + 1];
+        memcpy(copy, path.c_str(), (path.size() + 1) * sizeof(TempChar));
+        g_temps[i] = copy;
+        return;
+    }
+}
+void ForgetTemp(const std::basic_string<TempChar>& path) {
+    for (int i = 0; i < kTempSlots; ++i) {
+        TempChar* slot = g_temps[i];
+        if (slot == nullptr || path != slot) continue;
+        g_temps[i] = nullptr;
+        delete[] slot;
+    }
+}
+
+const char kTempPrefix[] = ".ekisa-";
+const size_t kTempRandom = 6;
+
+bool IsTempRandomChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+}  // namespace
+
+bool IsTempFileName(const std::string& name) {
+    const size_t prefix = sizeof(kTempPrefix) - 1;
+    if (name.size() != prefix + kTempRandom || name.compare(0, prefix, kTempPrefix) != 0) return false;
+    for (size_t i = prefix; i < name.size(); ++i) {
+        if (!IsTempRandomChar(name[i])) return false;
+    }
+    return true;
+}
 
 #if defined(_WIN32)
 
@@ -49,11 +127,60 @@ FileStatus StatusFrom(const WIN32_FILE_ATTRIBUTE_DATA& data) {
     return s;
 }
 
+// The last error of a failed call, as the system words it.
+std::string SystemErrorText(DWORD code) {
+    wchar_t* text = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring wide(text != nullptr ? text : L"", n);
+    if (text != nullptr) LocalFree(text);
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' ||
+                             wide.back() == L'.'))
+        wide.pop_back();
+    std::string utf8;
+    if (wide.empty() || !FromWide(wide, &utf8)) return "error " + std::to_string(static_cast<unsigned long>(code));
+    return utf8;
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT &&
+        event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT)
+        return FALSE;
+    // Held until the process ends: the main thread makes no new temporary
+    // file meanwhile. The files are opened with FILE_SHARE_DELETE, so they
+    // go even while the main thread still writes them.
+    EnterCriticalSection(TempLock());
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_temps[i] != nullptr) DeleteFileW(g_temps[i]);
+    }
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
 }  // namespace
+
+std::wstring Wide(const std::string& utf8) {
+    if (utf8.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+    std::wstring out(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), &out[0], n);
+    return out;
+}
+
+bool FromWide(const std::wstring& text, std::string* utf8) {
+    utf8->clear();
+    if (text.empty()) return true;
+    int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0, nullptr,
+                                nullptr);
+    if (n <= 0) return false;
+    utf8->assign(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), int(text.size()), &(*utf8)[0], n, nullptr, nullptr);
+    return true;
+}
 
 FileStatus GetStatus(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return FileStatus();
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return FileStatus();
     return StatusFrom(data);
 }
 
@@ -65,66 +192,93 @@ FileStatus GetTargetStatus(const std::string& path) {
 
 bool ListFolder(const std::string& path, std::vector<std::string>* names, std::string* why) {
     names->clear();
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA(JoinPath(path, "*").c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(Wide(JoinPath(path, "*")).c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
         *why = LastErrorText();
         return false;
     }
     do {
-        const std::string name = data.cFileName;
+        std::string name;
+        if (!FromWide(data.cFileName, &name)) name = "\xFF";
         if (name != "." && name != "..") names->push_back(name);
-    } while (FindNextFileA(find, &data));
+    } while (FindNextFileW(find, &data));
     const DWORD error = GetLastError();
     FindClose(find);
     if (error != ERROR_NO_MORE_FILES) {
-        SetLastError(error);
-        *why = LastErrorText();
+        *why = SystemErrorText(error);
         return false;
     }
     return true;
 }
 
 std::string LastErrorText() {
-    char text[256];
-    DWORD code = GetLastError();
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                             sizeof(text), nullptr);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) --n;
-    if (n == 0) {
-        snprintf(text, sizeof(text), "error %lu", static_cast<unsigned long>(code));
-        return text;
-    }
-    return std::string(text, n);
+    const DWORD code = GetLastError();
+    if (code == 0 && errno != 0) return strerror(errno);
+    return SystemErrorText(code);
 }
 
 bool MakeDirectory(const std::string& path, std::string* why) {
-    if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+    if (CreateDirectoryW(Wide(path).c_str(), nullptr)) return true;
     *why = LastErrorText();
     return false;
 }
 
-bool RemoveFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+    const std::wstring wide = Wide(path);
+    const bool removed = DeleteFileW(wide.c_str()) != 0;
+    InterruptsHeld held;
+    ForgetTemp(wide);
+    return removed;
+}
 
 bool MakeTempFile(const std::string& dir, std::string* path, std::string* why) {
-    char buffer[MAX_PATH + 16];
-    if (dir.size() + 14 >= MAX_PATH || GetTempFileNameA(dir.c_str(), "eki", 0, buffer) == 0) {
-        *why = LastErrorText();
-        return false;
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static uint64_t state = 0;
+    if (state == 0) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        state = uint64_t(now.QuadPart) ^ (uint64_t(GetCurrentProcessId()) << 32) ^ 0x9E3779B97F4A7C15ull;
     }
-    *path = buffer;
-    return true;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = kTempPrefix;
+        for (size_t i = 0; i < kTempRandom; ++i) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            name += kChars[(state >> 33) % 62];
+        }
+        const std::string candidate = JoinPath(dir, name);
+        const std::wstring wide = Wide(candidate);
+        InterruptsHeld held;
+        HANDLE h = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
+            *why = LastErrorText();
+            return false;
+        }
+        CloseHandle(h);
+        KeepTemp(wide);
+        *path = candidate;
+        return true;
+    }
+    *why = "no unused temporary name";
+    return false;
 }
 
 bool RenameFile(const std::string& from, const std::string& to, bool overwrite, std::string* why) {
-    if (MoveFileExA(from.c_str(), to.c_str(), overwrite ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+    const std::wstring wide = Wide(from);
+    if (MoveFileExW(wide.c_str(), Wide(to).c_str(), overwrite ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        InterruptsHeld held;
+        ForgetTemp(wide);
+        return true;
+    }
     *why = GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS ? "file exists"
                                                                                            : LastErrorText();
     return false;
 }
 
 void SetModificationTime(const std::string& path, int64_t seconds) {
-    HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+    HANDLE h = CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     int64_t ticks = seconds * 10000000 + kEpochOffset;
@@ -139,8 +293,8 @@ bool SameFile(const std::string& a, const std::string& b) {
     BY_HANDLE_FILE_INFORMATION info[2];
     const std::string* paths[2] = {&a, &b};
     for (int i = 0; i < 2; ++i) {
-        HANDLE h = CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE h = CreateFileW(Wide(*paths[i]).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return false;
         BOOL ok = GetFileInformationByHandle(h, &info[i]);
         CloseHandle(h);
@@ -151,19 +305,118 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 std::string ProgramFolder() {
-    char path[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return DirectoryOf(std::string(path, n));
+    std::vector<wchar_t> path(32768);
+    DWORD n = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+    std::string utf8;
+    if (n == 0 || n >= path.size() || !FromWide(std::wstring(path.data(), n), &utf8)) return std::string();
+    return DirectoryOf(utf8);
+}
+
+void RemoveTempFilesOnInterrupt() {
+    TempLock();
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+ESLResult ToolFile::Open(const std::string& path, unsigned int mode) {
+    Close();
+    DWORD desired = 0;
+    if (mode & modeRead) desired |= GENERIC_READ;
+    if (mode & modeWrite) desired |= GENERIC_WRITE;
+    // Deleting stays possible while the file is open: an interrupt removes
+    // a temporary file that is still being written.
+    DWORD share = FILE_SHARE_DELETE;
+    if (mode & shareRead) share |= FILE_SHARE_READ;
+    if (mode & shareWrite) share |= FILE_SHARE_WRITE;
+    HANDLE h = CreateFileW(Wide(path).c_str(), desired, share, nullptr,
+                           (mode & modeCreate) ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        m_attributes = 0;
+        return eslResultGeneral;
+    }
+    m_handle = static_cast<eslp::FileHandle>(h);
+    m_attributes = mode;
+    m_writeProblem.clear();
+    return eslResultSuccess;
+}
+
+uint32_t ToolFile::Write(const void* src, uint32_t bytes) {
+    SetLastError(0);
+    errno = 0;
+    const uint32_t done = ERawFile::Write(src, bytes);
+    if (done < bytes && m_writeProblem.empty())
+        m_writeProblem = GetLastError() != 0 ? LastErrorText() : "the system wrote fewer bytes than asked";
+    return done;
 }
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
-void SetStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
+void SetStdStreamsBinary() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
 
-bool LastWriteHitClosedPipe() { return errno == EPIPE || GetLastError() == ERROR_NO_DATA; }
+bool WriteText(FILE* stream, const std::string& text) {
+    HANDLE h = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode))
+        return fwrite(text.data(), 1, text.size(), stream) == text.size();
+    fflush(stream);
+    const std::wstring wide = Wide(text);
+    for (size_t at = 0; at < wide.size();) {
+        DWORD piece = DWORD(wide.size() - at < 8192 ? wide.size() - at : 8192), done = 0;
+        if (!WriteConsoleW(h, wide.data() + at, piece, &done, nullptr) || done == 0) return false;
+        at += done;
+    }
+    return true;
+}
 
-void EndOnClosedPipe() { _exit(1); }
+bool LastWriteHitClosedPipe() {
+    const DWORD error = GetLastError();
+    return errno == EPIPE || error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED;
+}
+
+void EndOnClosedPipe() { _exit(141); }
+
+struct Sha256::State {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    DWORD error = 0;
+};
+
+Sha256::Sha256() : m_state(new State) {
+    if (!CryptAcquireContextW(&m_state->provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        m_state->error = GetLastError();
+        m_state->provider = 0;
+    } else if (!CryptCreateHash(m_state->provider, CALG_SHA_256, 0, 0, &m_state->hash)) {
+        m_state->error = GetLastError();
+        m_state->hash = 0;
+    }
+}
+
+Sha256::~Sha256() {
+    if (m_state->hash != 0) CryptDestroyHash(m_state->hash);
+    if (m_state->provider != 0) CryptReleaseContext(m_state->provider, 0);
+    delete m_state;
+}
+
+void Sha256::Add(const void* data, size_t n) {
+    const BYTE* p = static_cast<const BYTE*>(data);
+    while (n > 0 && m_state->error == 0) {
+        const DWORD piece = DWORD(n < (1u << 30) ? n : (1u << 30));
+        if (!CryptHashData(m_state->hash, p, piece, 0)) m_state->error = GetLastError();
+        p += piece;
+        n -= piece;
+    }
+}
+
+bool Sha256::Finish(uint8_t digest[kSize], std::string* why) {
+    DWORD size = kSize;
+    if (m_state->error == 0 && !CryptGetHashParam(m_state->hash, HP_HASHVAL, digest, &size, 0))
+        m_state->error = GetLastError();
+    if (m_state->error == 0 && size == kSize) return true;
+    *why = "SHA-256 (CryptoAPI): " + (m_state->error != 0 ? SystemErrorText(m_state->error) : "wrong digest size");
+    return false;
+}
 
 #else
 
@@ -178,6 +431,20 @@ FileStatus StatusFrom(const struct stat& st) {
     s.size = uint64_t(st.st_size);
     s.modified = int64_t(st.st_mtime);
     return s;
+}
+
+void OnSignal(int signal_number) {
+    // Only async-signal-safe calls here.
+    for (int i = 0; i < kTempSlots; ++i) {
+        if (g_temps[i] != nullptr) unlink(g_temps[i]);
+    }
+    signal(signal_number, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal_number);
+    _exit(128 + signal_number);
 }
 
 }  // namespace
@@ -224,17 +491,24 @@ bool MakeDirectory(const std::string& path, std::string* why) {
     return false;
 }
 
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+    const bool removed = unlink(path.c_str()) == 0;
+    InterruptsHeld held;
+    ForgetTemp(path);
+    return removed;
+}
 
 bool MakeTempFile(const std::string& dir, std::string* path, std::string* why) {
-    std::string pattern = JoinPath(dir, ".ekisa-XXXXXX");
+    std::string pattern = JoinPath(dir, std::string(kTempPrefix) + "XXXXXX");
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
+    InterruptsHeld held;
     int fd = mkstemp(name.data());
     if (fd < 0) {
         *why = strerror(errno);
         return false;
     }
+    KeepTemp(name.data());
     // mkstemp makes the file private; the result should get the usual mode.
     mode_t mask = umask(0);
     umask(mask);
@@ -245,28 +519,26 @@ bool MakeTempFile(const std::string& dir, std::string* path, std::string* why) {
 }
 
 bool RenameFile(const std::string& from, const std::string& to, bool overwrite, std::string* why) {
+    bool moved = false;
     if (overwrite) {
-        if (rename(from.c_str(), to.c_str()) == 0) return true;
-        *why = strerror(errno);
-        return false;
-    }
-    // A hard link never replaces an existing name, so no check-then-act race.
-    if (link(from.c_str(), to.c_str()) == 0) {
+        moved = rename(from.c_str(), to.c_str()) == 0;
+        if (!moved) *why = strerror(errno);
+    } else if (link(from.c_str(), to.c_str()) == 0) {
+        // A hard link never replaces an existing name, so no check-then-act race.
         unlink(from.c_str());
-        return true;
-    }
-    if (errno == EEXIST) {
+        moved = true;
+    } else if (errno == EEXIST || GetStatus(to).exists) {
         *why = "file exists";
-        return false;
+    } else {
+        // File systems without hard links: checked, then renamed.
+        moved = rename(from.c_str(), to.c_str()) == 0;
+        if (!moved) *why = strerror(errno);
     }
-    // File systems without hard links: check, then rename.
-    if (GetStatus(to).exists) {
-        *why = "file exists";
-        return false;
+    if (moved) {
+        InterruptsHeld held;
+        ForgetTemp(from);
     }
-    if (rename(from.c_str(), to.c_str()) == 0) return true;
-    *why = strerror(errno);
-    return false;
+    return moved;
 }
 
 void SetModificationTime(const std::string& path, int64_t seconds) {
@@ -289,9 +561,40 @@ std::string ProgramFolder() {
     return DirectoryOf(std::string(path.data(), size_t(n)));
 }
 
+void RemoveTempFilesOnInterrupt() {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action, old;
+        memset(&action, 0, sizeof(action));
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        sigaddset(&action.sa_mask, SIGINT);
+        sigaddset(&action.sa_mask, SIGTERM);
+        sigaddset(&action.sa_mask, SIGHUP);
+        if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+ESLResult ToolFile::Open(const std::string& path, unsigned int mode) {
+    m_writeProblem.clear();
+    return ERawFile::Open(path.c_str(), mode);
+}
+
+uint32_t ToolFile::Write(const void* src, uint32_t bytes) {
+    errno = 0;
+    const uint32_t done = ERawFile::Write(src, bytes);
+    if (done < bytes && m_writeProblem.empty())
+        m_writeProblem = errno != 0 ? LastErrorText() : "the system wrote fewer bytes than asked";
+    return done;
+}
+
 bool StderrIsTerminal() { return isatty(2) != 0; }
 
-void SetStdoutBinary() {}
+void SetStdStreamsBinary() {}
+
+bool WriteText(FILE* stream, const std::string& text) {
+    return fwrite(text.data(), 1, text.size(), stream) == text.size();
+}
 
 bool LastWriteHitClosedPipe() { return errno == EPIPE; }
 
@@ -303,14 +606,30 @@ void EndOnClosedPipe() {
     _exit(128 + SIGPIPE);
 }
 
+struct Sha256::State {
+    sha256_ctx context;
+};
+
+Sha256::Sha256() : m_state(new State) { sha256_init(&m_state->context); }
+
+Sha256::~Sha256() { delete m_state; }
+
+void Sha256::Add(const void* data, size_t n) { sha256_update(&m_state->context, n, static_cast<const uint8_t*>(data)); }
+
+bool Sha256::Finish(uint8_t digest[kSize], std::string*) {
+    sha256_digest(&m_state->context, kSize, digest);
+    return true;
+}
+
 #endif
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
     if (dir.empty() || dir == ".") return name;
     char last = dir[dir.size() - 1];
     if (last == '/') return dir + name;
-    // '/' separates on Windows too, and cannot be mistaken for the second
-    // byte of a double-byte character as a trailing '\' could.
+#if defined(_WIN32)
+    if (last == '\\') return dir + name;
+#endif
     return dir + "/" + name;
 }
 
@@ -318,16 +637,15 @@ std::string DirectoryOf(const std::string& path) {
     size_t cut = std::string::npos;
     for (size_t i = 0; i < path.size(); ++i) {
 #if defined(_WIN32)
-        if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && i + 1 < path.size()) {
-            ++i;
-            continue;
-        }
         if (path[i] == '\\') cut = i;
 #endif
         if (path[i] == '/') cut = i;
     }
     if (cut == std::string::npos) return ".";
     if (cut == 0) return "/";
+#if defined(_WIN32)
+    if (cut == 2 && path[1] == ':') return path.substr(0, 3);  // the root of a drive
+#endif
     return path.substr(0, cut);
 }
 

@@ -35,7 +35,7 @@ TEST(ToolNamesTest, ComponentsFromArchivesMustStayInTheirFolder) {
     }
 }
 
-#if !defined(_WIN32)
+// The same on Windows: code page 932 is named, whatever the system's is.
 TEST(ToolNamesTest, NamesAreStoredAsShiftJis) {
     // Narrow literals are compiled to CP932, so build the UTF-8 form by bytes.
     const std::string utf8 = "\xE6\x97\xA5\xE6\x9C\xAC.txt";  // 日本.txt
@@ -62,7 +62,43 @@ TEST(ToolNamesTest, NamesAreStoredAsShiftJis) {
     EXPECT_FALSE(FromArchiveName("\x81", &shown));
     EXPECT_EQ("\\x81", shown);
 }
-#endif
+
+// What Windows refuses to create, in names the Linux tool stores with a
+// warning (and the Windows tool refuses).
+TEST(ToolNamesTest, NamesWindowsCannotCreate) {
+    const struct {
+        const char* name;
+        const char* problem;  // "" when Windows creates it
+    } cases[] = {{"quorvel.exe", ""},     {"NULL.txt", ""},          {"nul.txt", "the reserved device name NUL"},
+                 {"COM1", "the reserved device name COM1"},           {"lpt9.log.txt", "the reserved device name LPT9"},
+                 {"con .txt", "the reserved device name CON"},        {"q?", "\"?\""},
+                 {"a<b", "\"<\""},  {"x|y", "\"|\""},                {"trail.", "a trailing dot or space"},
+                 {"trail ", "a trailing dot or space"},               {"日本語.txt", ""}};
+    for (const auto& c : cases) EXPECT_EQ(c.problem, WindowsNameProblem(c.name)) << c.name;
+}
+
+// cat and extract select entries by the archive's rule, one component at a
+// time: ASCII letters in either case, every other byte exactly.
+TEST(ToolNamesTest, EntryPathsMatchAsTheArchiveMatchesNames) {
+    const struct {
+        const char* wanted;
+        bool below;   // also the entries inside it
+        bool matches;
+    } cases[] = {{"sub/a.txt", false, true},  {"SUB/A.TXT", false, true},  {"/sub//a.txt/", false, true},
+                 {"sub", false, false},       {"sub", true, true},         {"Sub", true, true},
+                 {"sub/a.txt/more", true, false}, {"sub/a.tx", false, false}, {"su/a.txt", true, false},
+                 {"\xEF\xBD\x93ub/a.txt", false, false}};  // a full-width s
+    const std::vector<std::string> entry = {"sub", "a.txt"};
+    for (const auto& c : cases) {
+        std::vector<std::string> wanted;
+        std::string why;
+        ASSERT_TRUE(SplitEntryPath(c.wanted, &wanted, &why)) << c.wanted;
+        EXPECT_EQ(c.matches, EntryPathMatches(entry, wanted, c.below)) << c.wanted;
+    }
+    std::vector<std::string> none;
+    std::string why;
+    EXPECT_FALSE(SplitEntryPath("//", &none, &why));
+}
 
 TEST(ToolNamesTest, TimeStampsAreUtcCalendarDates) {
     EKISAFileTime t = TimeFromUnix(1100182247);

@@ -234,6 +234,113 @@ cp "$T/tree.eka" "$T/tree/self.eka"
 cli 0 "self.eka: is the archive being made; not stored" create "$T/tree/self.eka" -f -C "$T/tree" .
 "$EKISA" list "$T/tree/self.eka" | grep -q self.eka && fail "the archive stored itself"
 
+# Refusals of what would be ignored or misread: options after the last
+# FILE, a password nothing uses, ARCHIVEs that look like options.
+cli 2 '-t "ekisa_code" after the last FILE applies to no FILE' create "$T/x.eka" -C "$T/src" a.txt -t ekisa_code
+cli 2 "-C \"$T/src\" after the last FILE applies to no FILE" create "$T/x.eka" a.txt -C "$T/src"
+cli 2 '-p "pw" applies to no bshf_crypt or ekisa_crypt FILE' create "$T/x.eka" -C "$T/src" -t raw -p pw a.txt
+cli 2 'unknown option "--version"' list --version
+cli 2 'unknown option "-"' verify -
+cli 2 'unknown option "-x"' extract "$T/two.eka" -x
+cli 2 'unknown option "-q"' cat -q a.txt
+cli 2 'unknown option "--frob"' installer --frob "$T/two.eka" -o "$T/x.exe"
+cli 1 "nosuchdir: no such folder (given with -C)" create "$T/x.eka" -C "$T/nosuchdir" a.txt
+[ -e "$T/x.eka" ] && fail "an archive was written despite a refusal"
+# "--" ends the options of every command: names beginning with '-'.
+mkdir -p "$T/dash" && echo dash >"$T/dash/-n.txt"
+run 0 "$EKISA" create -C "$T/dash" -- -d.eka -n.txt
+cli 0 " -n.txt" list -- -d.eka
+cli 0 "dash" cat -- -d.eka -n.txt
+cli 0 "not checked" verify -- -d.eka
+run 0 "$EKISA" extract -o "$T/dash-out" -- -d.eka -n.txt
+cmp -s "$T/dash/-n.txt" "$T/dash-out/-n.txt" || fail "extract -- NAME"
+cli 1 "no installer stub" installer -o "$T/x.exe" -- -d.eka
+# verify names what it cannot check, and what extract would refuse.
+coded=$(cat "$T/src/code.txt" "$T/src/secret.txt" "$T/src/both.txt" | wc -c)
+raw=$(cat "$T/src/a.txt" "$T/src/sub/big.bin" "$T/src/sub/two-chunks.txt" "$T/src/sub/深い/日本語.txt" | wc -c)
+cli 0 "a.txt: not checked (raw entries carry no checksum)" verify "$T/two.eka" -p pw
+cli 0 "3 files, $coded bytes verified; 5 raw files, $raw bytes, not checked (raw entries carry no checksum)" \
+    verify "$T/two.eka" -p pw
+cli 1 ": ..: unsafe name (\".\" and \"..\" are not file names); extract would refuse it" verify "$T/evil.eka"
+# list reads where each entry's data lies: a cut archive is damaged.
+head -c $(($(stat -c %s "$T/two.eka") - 1000)) "$T/two.eka" >"$T/short.eka"
+cli 1 "both.txt: damaged entry: its data record cannot be read" list "$T/short.eka"
+# Limits are stated before anything is written (sparse files: nothing is read).
+mkdir -p "$T/huge" && truncate -s 3G "$T/huge/entry.bin" && truncate -s 1100M "$T/huge/half1" "$T/huge/half2"
+cli 1 "too large for an archive entry (3,221,225,472 bytes; an entry holds at most 2,147,418,112)" \
+    create "$T/x.eka" -C "$T/huge" entry.bin
+cli 1 "an archive holds at most 2,147,483,647 bytes" create "$T/x.eka" -C "$T/huge" half1 half2
+[ -e "$T/x.eka" ] && fail "an archive was written past its limit"
+# Names Windows cannot create are stored with a warning; ekisa's own
+# temporary files are not stored at all.
+mkdir -p "$T/winbad"
+for row in 'q?|"?"' 'NUL.txt|the reserved device name NUL' 'trail. |a trailing dot or space' 'a<b|"<"'; do
+    name=${row%%|*}
+    echo x >"$T/winbad/$name"
+    cli 0 "$name: Windows cannot create this name (${row#*|})" create "$T/x.eka" -f -C "$T/winbad" "$name"
+done
+: >"$T/tree/.ekisa-AbC123"
+cli 0 ".ekisa-AbC123: a temporary file of ekisa" create "$T/x.eka" -f -C "$T/tree" .
+"$EKISA" list "$T/x.eka" | grep -q 'ekisa-' && fail "create stored a temporary file of ekisa"
+rm "$T/tree/.ekisa-AbC123"
+
+# cat and extract select by one rule, the archive's: ASCII letters match in
+# either case, other bytes exactly.
+selects() { # NAME STORED-PATH (- when nothing answers)
+    "$EKISA" cat "$T/one.eka" "$1" -p pw >"$T/cat-out" 2>/dev/null
+    local cat_rc=$?
+    rm -rf "$T/sel"
+    "$EKISA" extract "$T/one.eka" -o "$T/sel" -p pw "$1" >/dev/null 2>&1
+    local extract_rc=$?
+    if [ "$2" = - ]; then
+        [ $cat_rc -eq 1 ] && [ $extract_rc -eq 1 ] || fail "$1: cat $cat_rc, extract $extract_rc, wanted 1 and 1"
+    else
+        [ $cat_rc -eq 0 ] && [ $extract_rc -eq 0 ] && cmp -s "$T/cat-out" "$T/sel/$2" && cmp -s "$T/src/$2" "$T/sel/$2" \
+            || fail "$1: cat $cat_rc, extract $extract_rc, not both $2"
+    fi
+}
+"$EKISA" create "$T/one.eka" -f -C "$T/src" "${FILES[@]}" 2>/dev/null
+selects A.TXT a.txt
+selects SUB/深い/日本語.TXT "sub/深い/日本語.txt"
+selects sub/Big.Bin sub/big.bin
+selects a.txt_ -
+selects ａ.txt -
+
+# A write that fails says why (here a file size limit) and leaves nothing.
+for cmd in "create $T/limited.eka -C $T/src sub/big.bin" "extract $T/two.eka -o $T/limited sub/big.bin"; do
+    mkdir -p "$T/limited"
+    (ulimit -f 64; trap '' XFSZ; exec "$EKISA" $cmd) >/dev/null 2>"$T/err"
+    rc=$?
+    [ $rc -eq 1 ] && grep -q "File too large" "$T/err" || fail "$cmd under a file size limit: exit $rc: $(cat "$T/err")"
+    [ -e "$T/limited.eka" ] || [ -e "$T/limited/sub/big.bin" ] && fail "$cmd: a half-written file was left"
+    ls -A "$T" "$T/limited/sub" 2>/dev/null | grep -q '^\.ekisa-' && fail "$cmd: a temporary file was left"
+done
+
+# Interrupts mid-create and mid-extract remove the temporary file, and the
+# tool ends with the signal's status.
+mkdir -p "$T/slow" "$T/slow-out"
+head -c 6000000 /dev/urandom >"$T/slow/big.bin"
+"$EKISA" create "$T/slow.eka" -C "$T/slow" -t ekisa_code big.bin
+interrupted() { # SIGNAL FOLDER ARGS...: SIGNAL once ekisa ARGS has its temporary file in FOLDER
+    local sig=$1 dir=$2 i rc
+    shift 2
+    set -m  # with job control, a background job does not ignore SIGINT
+    "$EKISA" "$@" 2>/dev/null &
+    local pid=$!
+    set +m
+    for i in $(seq 1 500); do compgen -G "$dir/.ekisa-*" >/dev/null && break; sleep 0.01; done
+    kill -"$sig" "$pid"
+    wait "$pid" 2>/dev/null
+    rc=$?
+    [ $rc -eq $((128 + $(kill -l "$sig"))) ] || fail "SIG$sig mid-$1: exit $rc"
+    compgen -G "$dir/.ekisa-*" >/dev/null && fail "SIG$sig mid-$1 left $(ls -A "$dir")"
+}
+for sig in INT TERM HUP; do
+    interrupted $sig "$T/slow" create "$T/slow/new.eka" -C "$T/slow" -t ekisa_code big.bin
+    interrupted $sig "$T/slow-out" extract "$T/slow.eka" -o "$T/slow-out" -f
+done
+[ -e "$T/slow/new.eka" ] || [ -e "$T/slow-out/big.bin" ] && fail "an interrupted run left its output"
+
 # A reader that stops early ends cat quietly, with SIGPIPE's status, also
 # when whoever started it ignored SIGPIPE.
 for ignore in "" "trap '' PIPE;"; do

@@ -40,6 +40,17 @@ Bytes Get(const Bytes& image, const ResourceKey& type, const ResourceKey& name) 
 
 Bytes Part(const Bytes& b, size_t at, size_t n) { return Bytes(b.begin() + long(at), b.begin() + long(at + n)); }
 
+// An image read through the reader interface, as from a file.
+peresource::ImageReader Reader(const Bytes& b) {
+    peresource::ImageReader reader;
+    reader.size = b.size();
+    reader.read = [&b](uint64_t at, size_t n, uint8_t* dst) {
+        memcpy(dst, b.data() + at, n);
+        return true;
+    };
+    return reader;
+}
+
 const pesample::Section* Find(const std::vector<pesample::Section>& sections, const char* name) {
     for (const auto& s : sections) {
         if (strcmp(s.name, name) == 0) return &s;
@@ -204,6 +215,97 @@ TEST(PeResource, WriterAndLookupRefuseAlike) {
         if (found) {
             EXPECT_EQ(placeholder, Part(c.image, offset, size)) << c.what;
         }
+        // Read piece by piece, as from a file: the same answers.
+        bool pagedFound = !found;
+        uint64_t pagedOffset = 0, pagedSize = 0;
+        EXPECT_EQ(read, peresource::LocateResource(Reader(c.image), kType, kId, &pagedFound, &pagedOffset, &pagedSize))
+            << c.what;
+        EXPECT_EQ(found, pagedFound) << c.what;
+        EXPECT_EQ(offset, pagedOffset) << c.what;
+        EXPECT_EQ(size, pagedSize) << c.what;
+    }
+}
+
+// The patch data left out of the program, to be copied in by the caller:
+// put together, the program holds both resources, the rest as before, and
+// the checksum that Checksum worked out from the hole's bytes alone.
+TEST(PeResource, ProgramLaidOutAroundAHole) {
+    const Bytes record = Payload(40);
+    for (bool plus : {false, true}) {
+        for (size_t size : {size_t(1), size_t(4097), size_t(300000)}) {
+            SCOPED_TRACE(std::string(plus ? "PE32+" : "PE32") + ", " + std::to_string(size) + " bytes");
+            pesample::Options options;
+            options.plus = plus;
+            const Bytes in = pesample::Make(options), payload = Payload(size);
+            std::vector<peresource::NewResource> resources(2);
+            resources[0].type = resources[1].type = kType;
+            resources[0].name = kId;
+            resources[0].size = size;
+            resources[1].name = ResourceKey::Id(131);
+            resources[1].data = record.data();
+            resources[1].size = record.size();
+            peresource::Layout layout;
+            ASSERT_EQ("", peresource::SetResources(in, resources, &layout));
+            ASSERT_EQ(size, layout.holeSize);
+            EXPECT_EQ(layout.holeAt, layout.dataAt[0]);
+            Bytes program = Part(layout.bytes, 0, layout.holeAt);
+            program.insert(program.end(), payload.begin(), payload.end());
+            program.insert(program.end(), layout.bytes.begin() + long(layout.holeAt), layout.bytes.end());
+            peresource::ChecksumAccumulator hole;
+            hole.Add(layout.holeAt, payload.data(), payload.size());
+            uint32_t checksum = 0;
+            ASSERT_TRUE(peresource::ComputeChecksum(program, &checksum));
+            EXPECT_EQ(checksum, peresource::Checksum(layout, hole));
+            EXPECT_EQ(payload, Get(program, kType, kId));
+            EXPECT_EQ(record, Get(program, kType, ResourceKey::Id(131)));
+            EXPECT_EQ(record, Part(program, size_t(layout.dataAt[1]), record.size()));
+            // Found there again when read piece by piece, across many pages.
+            for (size_t i = 0; i < 2; ++i) {
+                bool found = false;
+                uint64_t offset = 0, n = 0;
+                EXPECT_EQ("", peresource::LocateResource(Reader(program), kType, resources[i].name, &found, &offset, &n));
+                EXPECT_TRUE(found && offset == layout.dataAt[i] && n == resources[i].size) << i;
+            }
+            EXPECT_EQ(Get(in, ResourceKey::Id(5), ResourceKey::Id(102)), Get(program, ResourceKey::Id(5), ResourceKey::Id(102)));
+            const auto sections = pesample::Sections(program);
+            const auto* rsrc = Find(sections, ".rsrc");
+            ASSERT_NE(nullptr, rsrc);
+            EXPECT_LE(layout.holeAt + size, uint64_t(rsrc->rawOffset) + rsrc->rawSize);
+        }
+    }
+    std::vector<peresource::NewResource> two(2);
+    two[0].type = two[1].type = kType;
+    two[1].name = kId;
+    peresource::Layout layout;
+    EXPECT_NE("", peresource::SetResources(pesample::Make(pesample::Options()), two, &layout))
+        << "two resources whose bytes come later";
+}
+
+TEST(PeResource, ProgramHeadersFromTheFirstBytes) {
+    pesample::Options plus;
+    plus.plus = true;
+    const Bytes pe32 = pesample::Make(pesample::Options()), pe64 = pesample::Make(plus);
+    const struct {
+        const char* what;
+        Bytes head;
+        uint64_t size;
+        const char* problem;
+        uint16_t machine;
+    } cases[] = {{"PE32", pe32, pe32.size(), "", 0x14C},
+                 {"PE32+", pe64, pe64.size(), "", 0x8664},
+                 {"headers only", Part(pe32, 0, 0x400), pe32.size(), "", 0x14C},
+                 {"cut", Part(pe32, 0, 0x400), 0x800, "truncated", 0},
+                 {"too few bytes read", Part(pe32, 0, 100), pe32.size(), "headers lie beyond its first 100 bytes", 0},
+                 {"text", Bytes(300, 'x'), 300, "not a PE file", 0}};
+    for (const auto& c : cases) {
+        peresource::ProgramInfo info;
+        const std::string why = peresource::ReadProgramHeaders(c.head, c.size, &info);
+        EXPECT_NE(std::string::npos, why.find(c.problem)) << c.what << ": " << why;
+        EXPECT_EQ(*c.problem == 0, why.empty()) << c.what << ": " << why;
+        if (why.empty()) {
+            EXPECT_EQ(c.machine, info.machine) << c.what;
+            EXPECT_TRUE(info.IsExecutable()) << c.what;
+        }
     }
 }
 
@@ -240,6 +342,11 @@ void ExpectVersionResource(const char* path) {
         ASSERT_TRUE(VerQueryValueW(block.data(), query.c_str(), &value, &length)) << query;
         EXPECT_EQ(std::wstring(s.text), static_cast<const wchar_t*>(value)) << query;
     }
+}
+
+BOOL CALLBACK AddLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR list) {
+    reinterpret_cast<std::vector<WORD>*>(list)->push_back(language);
+    return TRUE;
 }
 
 // The stub the build makes (PE32 on the 32-bit build, PE32+ on the other),
@@ -294,6 +401,52 @@ TEST(PeResource, InstallerStubReadsBackThroughTheLoader) {
         FreeLibrary(module);
         ExpectVersionResource(path);
     }
+
+    // Laid out as ekisa installer lays out a patch installer: the patch data
+    // copied into the hole, the digest beside it in the patch data's language.
+    const Bytes payload = Payload(5001), record = Payload(40);
+    std::vector<peresource::NewResource> resources(2);
+    resources[0].type = resources[1].type = kType;
+    resources[0].name = kId;
+    resources[0].size = payload.size();
+    resources[1].name = ResourceKey::Id(131);
+    resources[1].data = record.data();
+    resources[1].size = record.size();
+    peresource::Layout layout;
+    ASSERT_EQ("", peresource::SetResources(stub, resources, &layout));
+    Bytes program(layout.bytes.begin(), layout.bytes.begin() + long(layout.holeAt));
+    program.insert(program.end(), payload.begin(), payload.end());
+    program.insert(program.end(), layout.bytes.begin() + long(layout.holeAt), layout.bytes.end());
+    peresource::ChecksumAccumulator hole;
+    hole.Add(layout.holeAt, payload.data(), payload.size());
+    const uint32_t checksum = peresource::Checksum(layout, hole);
+    memcpy(&program[layout.checksumAt], &checksum, 4);
+    ASSERT_NE(nullptr, CheckSumMappedFile(program.data(), DWORD(program.size()), &header, &computed));
+    EXPECT_EQ(computed, header);
+    f = fopen(path, "wb");
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(program.size(), fwrite(program.data(), 1, program.size(), f));
+    fclose(f);
+    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module);
+    const WORD japanese = MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT);
+    const struct {
+        WORD id;
+        const Bytes* data;
+    } expected[] = {{130, &payload}, {131, &record}};
+    for (const auto& e : expected) {
+        // Each in one language, Japanese (a lookup by language would fall
+        // back to a neutral one).
+        std::vector<WORD> languages;
+        EnumResourceLanguagesA(module, "RT_RCDATA", MAKEINTRESOURCEA(e.id), AddLanguage,
+                               reinterpret_cast<LONG_PTR>(&languages));
+        EXPECT_EQ(std::vector<WORD>(1, japanese), languages) << e.id;
+        HRSRC found = FindResourceExA(module, "RT_RCDATA", MAKEINTRESOURCEA(e.id), japanese);
+        ASSERT_NE(nullptr, found) << e.id;
+        ASSERT_EQ(e.data->size(), SizeofResource(module, found));
+        EXPECT_EQ(0, memcmp(LockResource(LoadResource(module, found)), e.data->data(), e.data->size())) << e.id;
+    }
+    FreeLibrary(module);
     DeleteFileA(path);
 }
 
