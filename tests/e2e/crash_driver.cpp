@@ -185,7 +185,8 @@ void TypeName(HWND dialog, const std::string& path) {
     if (name == nullptr)
         name = GetDlgItem(dialog, 0x480);
     Expect(name != nullptr, "the save dialog has no file name field");
-    SendBounded(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+    const std::wstring wide = W(path);
+    SendBounded(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
     PressButton(dialog, IDOK);
 }
 

@@ -81,6 +81,7 @@ std::wstring WideText(HWND hwnd);  // bounded: never hangs on a busy window
 std::string WindowText(HWND hwnd);  // the same as CP932
 std::wstring ItemText(HWND dialog, int id);
 std::string ClassOf(HWND hwnd);
+// Sent as a wide message: texts it carries are UTF-16.
 LRESULT SendBounded(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 // Presses a dialog's button the way a click does, without waiting for it.
 void PressButton(HWND dialog, int id);
