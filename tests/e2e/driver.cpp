@@ -141,7 +141,7 @@ std::wstring StatusWhileRunning(HWND progress) {
     Expect(IsWindow(progress) && status != nullptr, "the progress dialog ended before the work was done");
     DWORD_PTR copied = 0;
     wchar_t text[256];
-    if (!SendMessageTimeoutW(status, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 10000,
+    if (!SendMessageTimeoutW(status, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, kMessageTimeoutMs,
                              &copied))
         Fail("the progress dialog ended before the work was done");
     return std::wstring(text, copied < 256 ? copied : 0);

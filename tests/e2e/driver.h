@@ -38,6 +38,11 @@ UINT SystemCodePage();
 
 // Every wait of the driver is bounded by this.
 const DWORD kTimeoutMs = 60000;
+// A message to another program's window is waited for this long. It is sent
+// without "abort if hung": a program that has pumped no message since its
+// start counts as hung for its first seconds, which under emulation can
+// outlast the moment its dialog appears.
+const UINT kMessageTimeoutMs = 30000;
 
 // Sleeps while answering this thread's messages (the driver owns windows too).
 void Pump(DWORD ms);

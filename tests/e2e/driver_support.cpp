@@ -177,7 +177,7 @@ HWND FindTopWindow(DWORD pid, const char* className, const char* title) {
 
 LRESULT SendBounded(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(hwnd, message, wParam, lParam, SMTO_ABORTIFHUNG, 10000, &result))
+    if (!SendMessageTimeoutW(hwnd, message, wParam, lParam, SMTO_NORMAL, kMessageTimeoutMs, &result))
         Fail("window " + ClassOf(hwnd) + " does not answer message " + std::to_string(message) + " (error " +
              std::to_string(GetLastError()) + ")");
     return static_cast<LRESULT>(result);
@@ -186,7 +186,7 @@ LRESULT SendBounded(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 std::wstring WideText(HWND hwnd) {
     wchar_t text[1024];
     DWORD_PTR copied = 0;
-    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 10000, &copied))
+    if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, kMessageTimeoutMs, &copied))
         Fail("cannot read the text of a window of class " + ClassOf(hwnd));
     return std::wstring(text, std::min<size_t>(copied, 1023));
 }
