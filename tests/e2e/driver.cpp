@@ -595,48 +595,37 @@ std::vector<Scenario> Scenarios() {
                         ExpectGameFiles(folder, small, "after the failure");
                     }});
 
-    // Other programs that hold the files for a while, as virus scanners do.
-    list.push_back({"locks", "the new file held for a second", [](const Setup& s) {
-                        std::string folder = GameFolder(s.work + "\\scan-new", s.original);
-                        PointRegistryAt(folder);
-                        FileHolder scanner(folder, "mtp*.tmp", "", FILE_SHARE_READ | FILE_SHARE_WRITE, 1000);
-                        Install(s.Product(), "", true, false, kSuccess);
-                        Expect(scanner.Held(), "the scanner never got hold of the new file");
-                        ExpectGameFiles(folder, GameFiles{s.patch.exe, s.original.script}, "after the run");
-                    }});
-    list.push_back({"locks", "the game's file held for a second as the new one is written", [](const Setup& s) {
-                        std::string folder = GameFolder(s.work + "\\scan-old", s.original);
-                        PointRegistryAt(folder);
-                        FileHolder scanner(folder, "mtp*.tmp", folder + "quorvel.exe", FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           1000);
-                        Install(s.Product(), "", true, false, kSuccess);
-                        Expect(scanner.Held(), "the scanner never got hold of quorvel.exe");
-                        ExpectGameFiles(folder, GameFiles{s.patch.exe, s.original.script}, "after the run");
-                    }});
-    list.push_back({"locks", "the game's file held for the whole run once the new one is written", [](const Setup& s) {
-                        std::string folder = GameFolder(s.work + "\\scan-old-long", s.original);
-                        PointRegistryAt(folder);
-                        FileHolder scanner(folder, "mtp*.tmp", folder + "quorvel.exe", FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           INFINITE);
-                        Install(s.Product(), "", true, true, CannotOpen(kExe));
-                        Expect(scanner.Held(), "the scanner never got hold of quorvel.exe");
-                        scanner.Release();
-                        ExpectGameFiles(folder, s.original, "after the failure");
-                    }});
-    list.push_back({"locks", "the new file held for the whole run: removed at the next start", [](const Setup& s) {
-                        std::string folder = GameFolder(s.work + "\\scan-new-long", s.original);
-                        PointRegistryAt(folder);
-                        FileHolder scanner(folder, "mtp*.tmp", "", FILE_SHARE_READ | FILE_SHARE_WRITE, INFINITE);
-                        Install(s.Product(), "", true, true, CannotOpen(kExe));
-                        Expect(scanner.Held(), "the scanner never got hold of the new file");
-                        const std::string held = scanner.HeldPath();
-                        scanner.Release();
-                        Expect(PendingRemovals().find(W(FileNamePart(held))) != std::wstring::npos,
-                               held + " is not to be removed at the next start");
-                        ForgetPendingRemovals();
-                        DeleteFileW(W(held).c_str());
-                        ExpectGameFiles(folder, s.original, "after the failure");
-                    }});
+    // Other programs that hold the files for a while, as virus scanners do:
+    // the new file or the game's, for a second or for the whole run.
+    const struct {
+        const char* name;
+        const char* folder;
+        bool gameFile;
+        DWORD ms;
+    } holds[] = {{"the new file held for a second", "scan-new", false, 1000},
+                 {"the game's file held for a second as the new one is written", "scan-old", true, 1000},
+                 {"the game's file held for the whole run once the new one is written", "scan-old-long", true, INFINITE},
+                 {"the new file held for the whole run: removed at the next start", "scan-new-long", false, INFINITE}};
+    for (const auto& h : holds)
+        list.push_back({"locks", h.name, [h](const Setup& s) {
+                            std::string folder = GameFolder(s.work + "\\" + h.folder, s.original);
+                            PointRegistryAt(folder);
+                            FileHolder scanner(folder, "mtp*.tmp", h.gameFile ? folder + "quorvel.exe" : "",
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, h.ms);
+                            const bool whole = h.ms == INFINITE;
+                            Install(s.Product(), "", true, whole, whole ? CannotOpen(kExe) : std::string(kSuccess));
+                            Expect(scanner.Held(), "the scanner never got hold of the file");
+                            const std::string held = scanner.HeldPath();
+                            scanner.Release();
+                            if (whole && !h.gameFile) {
+                                Expect(PendingRemovals().find(W(FileNamePart(held))) != std::wstring::npos,
+                                       held + " is not to be removed at the next start");
+                                ForgetPendingRemovals();
+                                DeleteFileW(W(held).c_str());
+                            }
+                            ExpectGameFiles(folder, whole ? s.original : GameFiles{s.patch.exe, s.original.script},
+                                            "after the run");
+                        }});
 
     // A program without the manifest's code page: the notice where the
     // system's is not Shift-JIS, nothing where it is.
