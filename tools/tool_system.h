@@ -82,7 +82,12 @@ private:
     std::string m_writeProblem;
 };
 
+// Whether standard output or error is a terminal (on Windows: a console;
+// the NUL device, which the C library counts as one, is not).
+bool StdoutIsTerminal();
 bool StderrIsTerminal();
+// Columns of the terminal standard error shows on; 80 when it does not say.
+int StderrColumns();
 // Windows: standard output and error carry bytes as they are ("\n" stays
 // "\n"), as on Linux.
 void SetStdStreamsBinary();
