@@ -272,7 +272,8 @@ Progress::~Progress() {
 
 void Progress::Add(uint64_t bytes) {
     m_done += bytes;
-    if (!m_enabled) return;
+    // A line for what is already done would only flash.
+    if (!m_enabled || m_done >= m_total) return;
     const double now = NowSeconds();
     if (g_statusDrawn >= 0 && now - g_statusDrawn < kRedrawInterval) return;
     g_statusDrawn = now;
