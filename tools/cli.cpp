@@ -248,23 +248,32 @@ bool PasswordArgument(const std::string& local, std::string* stored) {
     return true;
 }
 
+// The reader went away: the progress line must not outlive the program.
+[[noreturn]] void EndOnClosedOutput() {
+    ClearStatus();
+    EndOnClosedPipe();
+}
+
 bool WriteOut(const void* data, size_t n, std::string* why) {
     if (fwrite(data, 1, n, stdout) == n) return true;
-    if (LastWriteHitClosedPipe()) EndOnClosedPipe();
+    if (LastWriteHitClosedPipe()) EndOnClosedOutput();
     *why = LastErrorText();
     return false;
 }
 
 bool FlushOut(std::string* why) {
     if (fflush(stdout) == 0) return true;
-    if (LastWriteHitClosedPipe()) EndOnClosedPipe();
+    if (LastWriteHitClosedPipe()) EndOnClosedOutput();
     *why = LastErrorText();
     return false;
 }
 
 Progress::Progress(const std::string& label, uint64_t total)
     : m_label(label), m_total(total), m_done(0),
-      m_enabled(!g_progressHidden && g_verbosity != kQuiet && total > 0 && StderrIsTerminal()), m_start(NowSeconds()) {}
+      m_enabled(!g_progressHidden && g_verbosity != kQuiet && total > 0 && StderrIsTerminal()), m_start(NowSeconds()) {
+    // A reader that goes away must not leave the line behind.
+    if (m_enabled) DeferClosedPipe();
+}
 
 Progress::~Progress() {
     if (m_enabled) ClearStatus();

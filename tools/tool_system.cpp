@@ -395,6 +395,8 @@ bool LastWriteHitClosedPipe() {
 
 void EndOnClosedPipe() { _exit(141); }
 
+void DeferClosedPipe() {}
+
 struct Sha256::State {
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
@@ -631,6 +633,8 @@ void EndOnClosedPipe() {
     raise(SIGPIPE);
     _exit(128 + SIGPIPE);
 }
+
+void DeferClosedPipe() { signal(SIGPIPE, SIG_IGN); }
 
 struct Sha256::State {
     sha256_ctx context;

@@ -99,6 +99,10 @@ bool LastWriteHitClosedPipe();
 // Ends the program as a write into a closed pipe ends one on Linux: quietly,
 // by SIGPIPE (on Windows with the status a shell shows for it there, 141).
 [[noreturn]] void EndOnClosedPipe();
+// From now on a write into a closed pipe fails (EPIPE) rather than ending
+// the program at once, so that it can tidy the terminal before
+// EndOnClosedPipe. Nothing on Windows, where such a write only fails.
+void DeferClosedPipe();
 double NowSeconds();
 // The system's text for the last failure (errno; on Windows the last error,
 // or errno when the C library failed without one).

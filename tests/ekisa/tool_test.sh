@@ -352,6 +352,10 @@ for ignore in "" "trap '' PIPE;"; do
     [ "$status" -eq 141 ] || fail "cat into a closed pipe ($ignore): status $status"
     [ -s "$T/pipe-err" ] && fail "cat into a closed pipe ($ignore) printed: $(cat "$T/pipe-err")"
 done
+# On a terminal it first clears its progress line.
+SHELL=/bin/bash script -q -c "$(printf %q "$EKISA") cat $(printf %q "$T/two.eka") sub/big.bin | head -c 1 >/dev/null" \
+    /dev/null </dev/null >"$T/tty"
+[ -z "$(tr '\r' '\n' <"$T/tty" | tail -n 1 | tr -d ' ')" ] || fail "cat into a closed pipe left: $(tr '\r' '|' <"$T/tty")"
 
 # --- create --best: smaller coded entries, read back by the same reader ---
 mkdir -p "$T/prog" && head -c 300000 "$EKISA" >"$T/prog/prog.bin"  # a program
