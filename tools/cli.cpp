@@ -288,19 +288,22 @@ void Progress::Add(uint64_t bytes) {
     g_statusDrawn = now;
     const double elapsed = now - m_start;
     const double rate = elapsed > 1e-3 ? double(m_done) / elapsed : 0;
-    const uint64_t done = m_done < m_total ? m_done : m_total;
     char share[8];
-    snprintf(share, sizeof(share), "%3u%%", unsigned(done * 100 / m_total));
-    const std::string figures = std::string(share) + "  " + Amount(double(done)) + " of " + Amount(double(m_total)) +
-                                "  " + (rate > 0 ? Amount(rate) + "/s  " + Duration(double(m_total - done) / rate)
-                                                 : std::string("--/s  --:--")) +
+    snprintf(share, sizeof(share), "%3u%%", unsigned(m_done * 100 / m_total));
+    const std::string figures = std::string(share) + "  " + Amount(double(m_done)) + " of " +
+                                Amount(double(m_total)) + "  " +
+                                (rate > 0 ? Amount(rate) + "/s  " + Duration(double(m_total - m_done) / rate)
+                                          : std::string("--/s  --:--")) +
                                 " left";
     // One column short of the width: a full line would move the cursor on.
     const size_t columns = size_t(StderrColumns() > 1 ? StderrColumns() - 1 : 1);
     std::string line = figures;
     const size_t room = columns > figures.size() + 2 ? columns - figures.size() - 2 : 0;
-    if (room >= 12) line = FitEnd(Printable(m_label), room) + ": " + figures;
-    else if (line.size() > columns) line.resize(columns);  // the figures are ASCII
+    if (room >= 12) {
+        line = FitEnd(Printable(m_label), room) + ": " + figures;
+    } else if (line.size() > columns) {
+        line.resize(columns);  // the figures are ASCII
+    }
     const size_t shown = DisplayWidth(line);
     WriteText(stderr, "\r" + line + (shown < g_statusWidth ? std::string(g_statusWidth - shown, ' ') : ""));
     if (shown > g_statusWidth) g_statusWidth = shown;

@@ -36,7 +36,7 @@ struct Source {
 
 struct Node {
     std::string stored;
-    std::string name;     // local, this level's
+    std::string name;  // local, of this level only
     std::string display;
     std::string path;  // on disk
     bool directory = false;
