@@ -88,6 +88,83 @@ bool WalkLevel(const std::string& archivePath, EKISAArchive& archive, const std:
 std::string g_traces;
 void CollectTrace(const char* text) { g_traces += text; }
 
+Verbosity g_verbosity = kNormal;
+bool g_progressHidden = false;
+// The progress line on the terminal: its width, to wipe it, and when it
+// was last drawn, to draw it at most ten times a second.
+size_t g_statusWidth = 0;
+double g_statusDrawn = -1;
+const double kRedrawInterval = 0.1;
+
+void ClearStatus() {
+    if (g_statusWidth == 0) return;
+    WriteText(stderr, "\r" + std::string(g_statusWidth, ' ') + "\r");
+    g_statusWidth = 0;
+}
+
+// The code point that starts at text[*at], which moves past it; malformed
+// bytes count as one character each.
+uint32_t NextCodePoint(const std::string& text, size_t* at) {
+    const unsigned char c = static_cast<unsigned char>(text[*at]);
+    const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (length == 1 || *at + size_t(length) > text.size()) {
+        ++*at;
+        return c;
+    }
+    uint32_t code = c & (0x3F >> (length - 1));
+    for (int k = 1; k < length; ++k) code = code << 6 | (static_cast<unsigned char>(text[*at + size_t(k)]) & 0x3F);
+    *at += size_t(length);
+    return code;
+}
+
+int CodePointWidth(uint32_t c) {
+    if ((c >= 0x0300 && c < 0x0370) || (c >= 0x3099 && c <= 0x309A)) return 0;  // combining marks
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) || (c >= 0x20000 && c <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
+// The end of text in at most width columns, "..." marking what was cut.
+std::string FitEnd(const std::string& text, size_t width) {
+    if (DisplayWidth(text) <= width) return text;
+    std::vector<size_t> starts;
+    std::vector<int> widths;
+    for (size_t at = 0; at < text.size();) {
+        starts.push_back(at);
+        widths.push_back(CodePointWidth(NextCodePoint(text, &at)));
+    }
+    size_t used = 3, from = starts.size();
+    while (from > 0 && used + size_t(widths[from - 1]) <= width) used += size_t(widths[--from]);
+    return "..." + (from < starts.size() ? text.substr(starts[from]) : std::string());
+}
+
+// 12 B, 34.5 kB, 6.7 MB, 1.23 GB (decimal units).
+std::string Amount(double n) {
+    char text[32];
+    if (n < 1e3)
+        snprintf(text, sizeof(text), "%.0f B", n);
+    else if (n < 1e6)
+        snprintf(text, sizeof(text), "%.1f kB", n / 1e3);
+    else if (n < 1e9)
+        snprintf(text, sizeof(text), "%.1f MB", n / 1e6);
+    else
+        snprintf(text, sizeof(text), "%.2f GB", n / 1e9);
+    return text;
+}
+
+// 0:07, 12:34, 1:02:03.
+std::string Duration(double seconds) {
+    const uint64_t s = seconds < 359999 ? uint64_t(seconds + 0.5) : 359999;
+    char text[32];
+    if (s >= 3600)
+        snprintf(text, sizeof(text), "%u:%02u:%02u", unsigned(s / 3600), unsigned(s / 60 % 60), unsigned(s % 60));
+    else
+        snprintf(text, sizeof(text), "%u:%02u", unsigned(s / 60), unsigned(s % 60));
+    return text;
+}
+
 bool IsCrypt(uint32_t encodeType) { return encodeType == ekisaEncodeBshfCrypt || encodeType == ekisaEncodeCrypt; }
 
 }  // namespace
@@ -100,11 +177,43 @@ int UsageError(const char* command, const std::string& what) {
     return kExitUsage;
 }
 
-void Error(const std::string& text) { WriteText(stderr, "ekisa: " + text + "\n"); }
+void Error(const std::string& text) {
+    ClearStatus();
+    WriteText(stderr, "ekisa: " + text + "\n");
+}
 
-void Warning(const std::string& text) { WriteText(stderr, "ekisa: warning: " + text + "\n"); }
+void Warning(const std::string& text) {
+    ClearStatus();
+    WriteText(stderr, "ekisa: warning: " + text + "\n");
+}
 
-void Note(const std::string& text) { WriteText(stderr, "ekisa: " + text + "\n"); }
+void Note(const std::string& text) {
+    if (g_verbosity == kQuiet) return;
+    ClearStatus();
+    WriteText(stderr, "ekisa: " + text + "\n");
+}
+
+Verbosity CurrentVerbosity() { return g_verbosity; }
+
+bool TakeVerbosityOption(const std::string& a, std::string* problem) {
+    if (a != "-v" && a != "-q") return false;
+    const Verbosity wanted = a == "-v" ? kVerbose : kQuiet;
+    if (g_verbosity != kNormal && g_verbosity != wanted) *problem = "-v and -q exclude each other";
+    g_verbosity = wanted;
+    return true;
+}
+
+void EntryLine(const std::string& path) {
+    if (g_verbosity != kVerbose) return;
+    ClearStatus();
+    WriteText(stderr, path + "\n");
+}
+
+size_t DisplayWidth(const std::string& text) {
+    size_t width = 0;
+    for (size_t at = 0; at < text.size();) width += size_t(CodePointWidth(NextCodePoint(text, &at)));
+    return width;
+}
 
 std::string Grouped(uint64_t n) {
     std::string digits = std::to_string(n), out;
@@ -139,41 +248,68 @@ bool PasswordArgument(const std::string& local, std::string* stored) {
     return true;
 }
 
+// The reader went away: the progress line must not outlive the program.
+[[noreturn]] void EndOnClosedOutput() {
+    ClearStatus();
+    EndOnClosedPipe();
+}
+
 bool WriteOut(const void* data, size_t n, std::string* why) {
     if (fwrite(data, 1, n, stdout) == n) return true;
-    if (LastWriteHitClosedPipe()) EndOnClosedPipe();
+    if (LastWriteHitClosedPipe()) EndOnClosedOutput();
     *why = LastErrorText();
     return false;
 }
 
 bool FlushOut(std::string* why) {
     if (fflush(stdout) == 0) return true;
-    if (LastWriteHitClosedPipe()) EndOnClosedPipe();
+    if (LastWriteHitClosedPipe()) EndOnClosedOutput();
     *why = LastErrorText();
     return false;
 }
 
 Progress::Progress(const std::string& label, uint64_t total)
-    : m_label(label), m_total(total), m_done(0), m_enabled(StderrIsTerminal()), m_start(NowSeconds()), m_last(0),
-      m_shown(false) {}
+    : m_label(label), m_total(total), m_done(0),
+      m_enabled(!g_progressHidden && g_verbosity != kQuiet && total > 0 && StderrIsTerminal()), m_start(NowSeconds()) {
+    // A reader that goes away must not leave the line behind.
+    if (m_enabled) DeferClosedPipe();
+}
 
 Progress::~Progress() {
-    if (m_shown) WriteText(stderr, "\n");
+    if (m_enabled) ClearStatus();
 }
 
 void Progress::Add(uint64_t bytes) {
     m_done += bytes;
-    if (!m_enabled) return;
+    // A line for what is already done would only flash.
+    if (!m_enabled || m_done >= m_total) return;
     const double now = NowSeconds();
-    if (now - m_last < 0.2 && m_done < m_total) return;
-    m_last = now;
-    const double elapsed = now - m_start > 1e-6 ? now - m_start : 1e-6;
-    char rate[32];
-    snprintf(rate, sizeof(rate), "%.1f", double(m_done) / elapsed / 1e6);
-    WriteText(stderr, "\r" + Shown(m_label) + ": " + std::to_string(m_done) + " of " + std::to_string(m_total) +
-                          " bytes, " + rate + " MB/s   ");
-    m_shown = true;
+    if (g_statusDrawn >= 0 && now - g_statusDrawn < kRedrawInterval) return;
+    g_statusDrawn = now;
+    const double elapsed = now - m_start;
+    const double rate = elapsed > 1e-3 ? double(m_done) / elapsed : 0;
+    char share[8];
+    snprintf(share, sizeof(share), "%3u%%", unsigned(m_done * 100 / m_total));
+    const std::string figures = std::string(share) + "  " + Amount(double(m_done)) + " of " +
+                                Amount(double(m_total)) + "  " +
+                                (rate > 0 ? Amount(rate) + "/s  " + Duration(double(m_total - m_done) / rate)
+                                          : std::string("--/s  --:--")) +
+                                " left";
+    // One column short of the width: a full line would move the cursor on.
+    const size_t columns = size_t(StderrColumns() > 1 ? StderrColumns() - 1 : 1);
+    std::string line = figures;
+    const size_t room = columns > figures.size() + 2 ? columns - figures.size() - 2 : 0;
+    if (room >= 12) {
+        line = FitEnd(Printable(m_label), room) + ": " + figures;
+    } else if (line.size() > columns) {
+        line.resize(columns);  // the figures are ASCII
+    }
+    const size_t shown = DisplayWidth(line);
+    WriteText(stderr, "\r" + line + (shown < g_statusWidth ? std::string(g_statusWidth - shown, ' ') : ""));
+    if (shown > g_statusWidth) g_statusWidth = shown;
 }
+
+void HideProgress() { g_progressHidden = true; }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
     const FileStatus status = GetTargetStatus(path);

@@ -35,9 +35,21 @@ extern const Command kCreateCommand, kListCommand, kExtractCommand, kVerifyComma
 // Prints "ekisa: COMMAND: what" and how to get help; returns kExitUsage.
 int UsageError(const char* command, const std::string& what);
 // "ekisa: text", "ekisa: warning: text" and "ekisa: text" on standard error.
+// Notes are what -q silences; a warning says that something will not
+// arrive as given, so it stays.
 void Error(const std::string& text);
 void Warning(const std::string& text);
 void Note(const std::string& text);
+
+// How much a command says besides its data: -q no notes and no progress,
+// -v also a line per entry as it is processed. Every command takes both.
+enum Verbosity { kQuiet, kNormal, kVerbose };
+Verbosity CurrentVerbosity();
+// True when a is -v or -q, which it then sets; *problem says why when a
+// contradicts the other one given before.
+bool TakeVerbosityOption(const std::string& a, std::string* problem);
+// An entry's line for -v, on standard error (cat's data is standard output).
+void EntryLine(const std::string& path);
 // A count of bytes with thousands separators: 2,147,418,112.
 std::string Grouped(uint64_t n);
 // The usage error for an argument that looks like an option, or "" when a
@@ -59,20 +71,27 @@ bool PasswordArgument(const std::string& local, std::string* stored);
 bool WriteOut(const void* data, size_t n, std::string* why);
 bool FlushOut(std::string* why);
 
-// Bytes done of a total and the rate, on one terminal line.
+// The share done of a total, the rate and the time left, on one line of
+// the terminal that standard error is, redrawn in place at most ten times a
+// second and cleared when done or when a message is written. Nothing when
+// standard error is no terminal, with -q, or after HideProgress.
 class Progress {
 public:
     Progress(const std::string& label, uint64_t total);
     ~Progress();
+    void SetLabel(const std::string& label) { m_label = label; }
     void Add(uint64_t bytes);
 
 private:
     std::string m_label;
     uint64_t m_total, m_done;
     bool m_enabled;
-    double m_start, m_last;
-    bool m_shown;
+    double m_start;
 };
+// For cat to a terminal: progress there would run into the data.
+void HideProgress();
+// Columns that text takes on a terminal (East Asian wide characters two).
+size_t DisplayWidth(const std::string& text);
 
 // A file made whole or not at all: written under a temporary name beside
 // target and renamed over it only when complete.
@@ -126,8 +145,8 @@ peresource::ImageReader ReaderOf(ToolFile& file, uint64_t size);
 // The help's line for every command that reads an archive through
 // ArchiveInput (a macro, so that it joins the literal before it).
 #define EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER \
-    "ARCHIVE may also be a patch installer made by 'ekisa installer': its patch\n" \
-    "data is read.\n"
+    "ARCHIVE may also be a patch installer made by 'ekisa installer': its\n" \
+    "patch data is read.\n"
 
 // A range of another file object, read as a file of its own: the patch
 // data inside a patch installer, read where it lies.

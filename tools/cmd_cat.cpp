@@ -7,7 +7,7 @@ namespace ekisatool {
 namespace {
 
 int RunCat(const std::vector<std::string>& args) {
-    std::string path, name, password;
+    std::string path, name, password, why;
     bool havePassword = false, optionsDone = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -18,6 +18,8 @@ int RunCat(const std::vector<std::string>& args) {
             havePassword = !password.empty();
         } else if (option && a == "--") {
             optionsDone = true;
+        } else if (option && TakeVerbosityOption(a, &why)) {
+            if (!why.empty()) return UsageError("cat", why);
         } else if (option) {
             return UsageError("cat", UnknownOption(a));
         } else if (path.empty()) {
@@ -37,17 +39,26 @@ int RunCat(const std::vector<std::string>& args) {
     // NAME is a path as list shows it, matched by the archive's own rule, one
     // folder at a time (no path of stored names is split again).
     std::vector<std::string> parts;
-    std::string why;
     const std::string where = path + ": " + Shown(name);
     bool found = SplitEntryPath(name, &parts, &why);
-    for (size_t i = 0; found && i + 1 < parts.size(); ++i)
+    // The entry's path as stored, for -v.
+    std::string stored;
+    for (size_t i = 0; found && i + 1 < parts.size(); ++i) {
+        const EKISAFileEntry* folder = archive.GetCurrentLevel()->FindEntry(parts[i].c_str());
+        if (folder != nullptr && folder->name != nullptr) stored += std::string(folder->name) + "/";
         found = archive.DescendDirectory(parts[i].c_str(), nullptr) == eslResultSuccess;
+    }
     EKISAFileEntry* entry = found ? archive.GetCurrentLevel()->FindEntry(parts.back().c_str()) : nullptr;
     if (entry == nullptr || entry->IsDirectory()) {
         Error(where + (entry != nullptr ? ": is a folder" : ": not in the archive"));
         return kExitFailed;
     }
     const std::string leaf = entry->name != nullptr ? entry->name : "";
+    std::string shown;
+    FromArchiveName(stored + leaf, &shown);  // a name it cannot convert comes escaped
+    EntryLine(Printable(shown));
+    // Progress on the terminal that shows the data would run into it.
+    if (StdoutIsTerminal()) HideProgress();
     const uint32_t encodeType = entry->encodeType;
     const char* key = havePassword ? password.c_str() : nullptr;
     std::string problem = OpenEntry(archive, leaf, encodeType, key);
@@ -69,12 +80,16 @@ int RunCat(const std::vector<std::string>& args) {
 }  // namespace
 
 const Command kCatCommand = {
-    "cat", "ARCHIVE NAME [-p PASSWORD]", "write one entry to standard output",
+    "cat", "ARCHIVE NAME [-p PASSWORD] [-v|-q]", "write one entry to standard output",
     "Writes the entry NAME (a path as list shows it) to standard output; its\n"
-    "names match as the installer matches them, ASCII letters in either case\n"
-    "(as extract does). A NAME beginning with '-' goes after --.\n"
-    "  -p PASSWORD  password of a bshf_crypt or ekisa_crypt entry (without it,\n"
-    "               or with -p '', the coder's default password)\n"
+    "names match as the installer matches them, ASCII letters in either\n"
+    "case (as extract does). A NAME beginning with '-' goes after --.\n"
+    "  -p PASSWORD  password of a bshf_crypt or ekisa_crypt entry (without\n"
+    "               it, or with -p '', the coder's default password)\n"
+    "  -v           name the entry on standard error\n"
+    "  -q           no progress: only errors\n"
+    "Progress goes to standard error when it is a terminal and standard\n"
+    "output is not, so that it never runs into the data.\n"
     EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,
     RunCat};
 

@@ -29,6 +29,7 @@ public:
 
     bool Visit(EKISAArchive& archive, const EntryInfo& e) override {
         if (!Selected(e)) return true;
+        EntryLine(Printable(e.display) + (e.directory ? "/" : ""));
         const std::string where = m_path + ": " + Shown(e.display);
         if (!e.nameOk) {
             Error(where + ": name is not valid Shift-JIS (CP932); skipped");
@@ -142,7 +143,7 @@ bool EnsureOutputFolder(const std::string& path) {
 }
 
 int RunExtract(const std::vector<std::string>& args) {
-    std::string path, out = ".", password;
+    std::string path, out = ".", password, why;
     bool havePassword = false, force = false, optionsDone = false;
     std::vector<std::string> names;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -159,6 +160,8 @@ int RunExtract(const std::vector<std::string>& args) {
             force = true;
         } else if (option && a == "--") {
             optionsDone = true;
+        } else if (option && TakeVerbosityOption(a, &why)) {
+            if (!why.empty()) return UsageError("extract", why);
         } else if (option) {
             return UsageError("extract", UnknownOption(a));
         } else if (path.empty()) {
@@ -171,7 +174,6 @@ int RunExtract(const std::vector<std::string>& args) {
     std::vector<std::vector<std::string>> wanted;
     for (const std::string& name : names) {
         std::vector<std::string> stored;
-        std::string why;
         if (!SplitEntryPath(name, &stored, &why)) stored.clear();  // matches nothing: reported below
         wanted.push_back(stored);
     }
@@ -193,20 +195,23 @@ int RunExtract(const std::vector<std::string>& args) {
 }  // namespace
 
 const Command kExtractCommand = {
-    "extract", "ARCHIVE [-o DIR] [-f] [-p PASSWORD] [NAME...]", "write entries to files",
-    "Writes every entry, or only the NAMEd ones (a folder with its contents),\n"
-    "under DIR. A NAME is a path as list shows it; its names match as the\n"
-    "installer matches them, ASCII letters in either case (as cat does). NAMEs\n"
-    "beginning with '-' go after --.\n"
-    "  -o DIR       where to write (default: the current folder); created if\n"
-    "               missing\n"
+    "extract", "ARCHIVE [-o DIR] [-f] [-p PASSWORD] [-v|-q] [NAME...]", "write entries to files",
+    "Writes every entry, or only the NAMEd ones (a folder with its\n"
+    "contents), under DIR. A NAME is a path as list shows it; its names\n"
+    "match as the installer matches them, ASCII letters in either case (as\n"
+    "cat does). NAMEs beginning with '-' go after --.\n"
+    "  -o DIR       where to write (default: the current folder); created\n"
+    "               if missing\n"
     "  -f           replace existing files\n"
-    "  -p PASSWORD  password of the bshf_crypt and ekisa_crypt entries (without\n"
-    "               it, or with -p '', the coder's default password)\n"
-    "Each file is written under a temporary name and renamed only once it was\n"
-    "read in full and its checksum matched. Names with \"..\", absolute or drive\n"
-    "paths are refused, and so is a symbolic link or other non-folder where an\n"
-    "entry needs a folder inside DIR.\n"
+    "  -p PASSWORD  password of the bshf_crypt and ekisa_crypt entries\n"
+    "               (without it, or with -p '', the coder's default\n"
+    "               password)\n"
+    "  -v           name each entry as it is written\n"
+    "  -q           no progress: only warnings and errors\n"
+    "Each file is written under a temporary name and renamed only once it\n"
+    "was read in full and its checksum matched. Names with \"..\", absolute\n"
+    "or drive paths are refused, and so is a symbolic link or other\n"
+    "non-folder where an entry needs a folder inside DIR.\n"
     EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,
     RunExtract};
 

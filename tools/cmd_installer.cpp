@@ -86,6 +86,7 @@ bool CheckArchive(const std::string& path, EKISAArchive& archive, uint16_t machi
         }
         const uint32_t type = entry->encodeType;
         const uint64_t size = entry->fileSize;
+        EntryLine(file.name);
         Bytes head;
         std::string problem = OpenEntry(archive, file.name, type, nullptr);
         if (problem.empty())
@@ -226,7 +227,7 @@ std::string CheckWritten(const std::string& path, const peresource::Layout& layo
 }
 
 int RunInstaller(const std::vector<std::string>& args) {
-    std::string archivePath, output, stub;
+    std::string archivePath, output, stub, why;
     bool force = false, checkExe = true, optionsDone = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -243,6 +244,8 @@ int RunInstaller(const std::vector<std::string>& args) {
             checkExe = false;
         } else if (option && a == "--") {
             optionsDone = true;
+        } else if (option && TakeVerbosityOption(a, &why)) {
+            if (!why.empty()) return UsageError("installer", why);
         } else if (option) {
             return UsageError("installer", UnknownOption(a));
         } else if (archivePath.empty()) {
@@ -271,7 +274,7 @@ int RunInstaller(const std::vector<std::string>& args) {
         return kExitFailed;
     }
     peresource::ProgramInfo stubInfo;
-    std::string why = peresource::ReadProgramHeaders(image, image.size(), &stubInfo);
+    why = peresource::ReadProgramHeaders(image, image.size(), &stubInfo);
     if (!why.empty()) {
         Error(stub + ": " + why + "; it cannot be the installer stub");
         return kExitFailed;
@@ -322,25 +325,29 @@ int RunInstaller(const std::vector<std::string>& args) {
 }  // namespace
 
 const Command kInstallerCommand = {
-    "installer", "ARCHIVE -o PATCH.exe [--stub STUB.exe] [-f] [--no-exe-check]",
+    "installer", "ARCHIVE -o PATCH.exe [--stub STUB.exe] [-f] [--no-exe-check] [-v|-q]",
     "make a patch installer around an archive",
-    "Writes PATCH.exe: a copy of the installer stub that carries ARCHIVE as its\n"
-    "patch data. The stub itself is not changed.\n"
+    "Writes PATCH.exe: a copy of the installer stub that carries ARCHIVE as\n"
+    "its patch data. The stub itself is not changed.\n"
     "  -o PATCH.exe     the patch installer to write\n"
-    "  --stub STUB.exe  the installer stub (default: patch_installer_stub.exe\n"
-    "                   beside this program, else in ../share/ekisa/ from it)\n"
+    "  --stub STUB.exe  the installer stub (default:\n"
+    "                   patch_installer_stub.exe beside this program, else\n"
+    "                   in ../share/ekisa/ from it)\n"
     "  -f               replace PATCH.exe if it exists\n"
-    "  --no-exe-check   ship quorvel.exe even if it is no Windows program for\n"
-    "                   the installer's machine\n"
-    "ARCHIVE is first read as the installer will read it: \"quorvel.exe\" and\n"
-    "\"script.eka\" from its root, with the default password, to their end. A\n"
-    "damaged archive, or an entry that does not read back with the default\n"
-    "password, is refused; a missing entry gets a warning that says what the\n"
-    "installer would report. quorvel.exe must be a readable Windows program\n"
-    "for the stub's machine (the kit's stub: 32-bit x86), not empty, random or\n"
-    "truncated. ARCHIVE may also be an earlier patch installer: its patch data\n"
-    "goes into the new one. The stub must be this kit's (it carries the kit's\n"
-    "mark, resource \"RT_RCDATA\" 132), or a patch installer made from it.\n"
+    "  --no-exe-check   ship quorvel.exe even if it is no Windows program\n"
+    "                   for the installer's machine\n"
+    "  -v               name each entry as it is read\n"
+    "  -q               no progress: only warnings and errors\n"
+    "ARCHIVE is first read as the installer will read it: \"quorvel.exe\"\n"
+    "and \"script.eka\" from its root, with the default password, to their\n"
+    "end. A damaged archive, or an entry that does not read back with the\n"
+    "default password, is refused; a missing entry gets a warning that says\n"
+    "what the installer would report. quorvel.exe must be a readable\n"
+    "Windows program for the stub's machine (the kit's stub: 32-bit x86),\n"
+    "not empty, random or truncated. ARCHIVE may also be an earlier patch\n"
+    "installer: its patch data goes into the new one. The stub must be this\n"
+    "kit's (it carries the kit's mark, resource \"RT_RCDATA\" 132), or a\n"
+    "patch installer made from it.\n"
     "PATCH.exe records the SHA-256 of its patch data (resource \"RT_RCDATA\"\n"
     "131), which the installer checks when it starts, and verify too. The\n"
     "archive is copied, not held in memory.\n"

@@ -15,6 +15,7 @@ public:
         : m_path(path), m_password(password), m_digestChecked(digestChecked) {}
     bool Visit(EKISAArchive& archive, const EntryInfo& e) override {
         const std::string where = m_path + ": " + Shown(e.display);
+        EntryLine(Printable(e.display) + (e.directory ? "/" : ""));
         if (!e.reachable) {
             Error(where + ": hidden by an earlier entry of the same name");
             return false;
@@ -61,7 +62,7 @@ private:
 std::string Count(uint64_t n, const char* noun) { return std::to_string(n) + " " + noun + (n == 1 ? "" : "s"); }
 
 int RunVerify(const std::vector<std::string>& args) {
-    std::string path, password;
+    std::string path, password, why;
     bool havePassword = false, optionsDone = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -72,6 +73,8 @@ int RunVerify(const std::vector<std::string>& args) {
             havePassword = !password.empty();
         } else if (option && a == "--") {
             optionsDone = true;
+        } else if (option && TakeVerbosityOption(a, &why)) {
+            if (!why.empty()) return UsageError("verify", why);
         } else if (option) {
             return UsageError("verify", UnknownOption(a));
         } else if (path.empty()) {
@@ -108,15 +111,20 @@ int RunVerify(const std::vector<std::string>& args) {
 }  // namespace
 
 const Command kVerifyCommand = {
-    "verify", "ARCHIVE [-p PASSWORD]", "read every entry and check what can be checked",
-    "Reads every entry to its end, as extract would, and checks the checksum of\n"
-    "the coded ones (ekisa_code, bshf_crypt, ekisa_crypt). Raw entries carry no\n"
-    "checksum: they are named and counted as not checked. A patch installer\n"
-    "made by this ekisa records a SHA-256 digest of its patch data, which is\n"
-    "checked first and covers raw entries too. Entries that extract would\n"
-    "refuse (\"..\", drive letters, hidden by an earlier one) fail.\n"
-    "  -p PASSWORD  password of the bshf_crypt and ekisa_crypt entries (without\n"
-    "               it, or with -p '', the coder's default password)\n"
+    "verify", "ARCHIVE [-p PASSWORD] [-v|-q]", "read every entry and check what can be checked",
+    "Reads every entry to its end, as extract would, and checks the\n"
+    "checksum of the coded ones (ekisa_code, bshf_crypt, ekisa_crypt). Raw\n"
+    "entries carry no checksum: they are named and counted as not checked.\n"
+    "A patch installer made by this ekisa records a SHA-256 digest of its\n"
+    "patch data, which is checked first and covers raw entries too. Entries\n"
+    "that extract would refuse (\"..\", drive letters, hidden by an earlier\n"
+    "one) fail.\n"
+    "  -p PASSWORD  password of the bshf_crypt and ekisa_crypt entries\n"
+    "               (without it, or with -p '', the coder's default\n"
+    "               password)\n"
+    "  -v           name each entry as it is read\n"
+    "  -q           no progress and no notes (neither the summary nor the\n"
+    "               raw entries not checked): the exit status tells\n"
     EKISA_HELP_ARCHIVE_MAY_BE_INSTALLER,
     RunVerify};
 

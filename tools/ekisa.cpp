@@ -27,22 +27,56 @@ const Command* FindCommand(const std::string& name) {
     return nullptr;
 }
 
+// Help lines stay within 72 columns, so that the manual page, which indents
+// them by 7, fits 80.
+const size_t kHelpWidth = 72;
+
+// "ekisa NAME SYNOPSIS" after lead, broken between its words (a bracketed
+// group is one) and continued under the synopsis's start.
+std::string Synopsis(const std::string& lead, const Command& c) {
+    const std::string head = lead + "ekisa " + c.name + " ";
+    std::string text = head, word;
+    size_t column = head.size();
+    int depth = 0;
+    for (const char* p = c.synopsis;; ++p) {
+        if (*p != '\0' && (*p != ' ' || depth > 0)) {
+            depth += *p == '[' ? 1 : *p == ']' ? -1 : 0;
+            word += *p;
+            continue;
+        }
+        if (column > head.size() && column + 1 + word.size() > kHelpWidth) {
+            text += "\n" + std::string(head.size(), ' ');
+            column = head.size();
+        } else if (column > head.size()) {
+            text += ' ';
+            ++column;
+        }
+        text += word;
+        column += word.size();
+        word.clear();
+        if (*p == '\0') break;
+    }
+    return text + "\n";
+}
+
 void PrintOverview() {
     std::string text = "usage: ekisa COMMAND ARGUMENTS...\n";
-    for (const Command* c : kCommands) text += std::string("       ekisa ") + c->name + " " + c->synopsis + "\n";
+    for (const Command* c : kCommands) text += Synopsis("       ", *c);
     text += "\ncommands:\n";
     for (const Command* c : kCommands) {
         std::string name = c->name;
         name.resize(10, ' ');
         text += "  " + name + " " + c->summary + "\n";
     }
-    text += "\n'ekisa COMMAND --help' tells more; 'ekisa --version' the version.\n"
+    text += "\nEvery command takes -v (a line for each entry as it is processed) and\n"
+            "-q (no progress and no notes: only warnings and errors).\n"
+            "'ekisa COMMAND --help' tells more; 'ekisa --version' the version.\n"
             "Exit status: 0 ok, 1 bad archive or failed entry, 2 usage.\n";
     WriteText(stdout, text);
 }
 
 void PrintHelp(const Command& c) {
-    WriteText(stdout, std::string("usage: ekisa ") + c.name + " " + c.synopsis + "\n\n" + c.help +
+    WriteText(stdout, Synopsis("usage: ", c) + "\n" + c.help +
                           "Exit status: 0 ok, 1 bad archive or failed entry, 2 usage.\n");
 }
 

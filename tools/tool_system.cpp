@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <nettle/sha2.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -348,7 +349,24 @@ uint32_t ToolFile::Write(const void* src, uint32_t bytes) {
     return done;
 }
 
-bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+namespace {
+bool IsConsole(DWORD which) {
+    DWORD mode = 0;
+    const HANDLE h = GetStdHandle(which);
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+}
+}  // namespace
+
+bool StdoutIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
+
+bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE); }
+
+int StderrColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 80;
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+}
 
 void SetStdStreamsBinary() {
     _setmode(_fileno(stdout), _O_BINARY);
@@ -376,6 +394,8 @@ bool LastWriteHitClosedPipe() {
 }
 
 void EndOnClosedPipe() { _exit(141); }
+
+void DeferClosedPipe() {}
 
 struct Sha256::State {
     HCRYPTPROV provider = 0;
@@ -588,7 +608,15 @@ uint32_t ToolFile::Write(const void* src, uint32_t bytes) {
     return done;
 }
 
+bool StdoutIsTerminal() { return isatty(1) != 0; }
+
 bool StderrIsTerminal() { return isatty(2) != 0; }
+
+int StderrColumns() {
+    struct winsize size;
+    if (ioctl(2, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+    return size.ws_col;
+}
 
 void SetStdStreamsBinary() {}
 
@@ -605,6 +633,8 @@ void EndOnClosedPipe() {
     raise(SIGPIPE);
     _exit(128 + SIGPIPE);
 }
+
+void DeferClosedPipe() { signal(SIGPIPE, SIG_IGN); }
 
 struct Sha256::State {
     sha256_ctx context;

@@ -82,7 +82,12 @@ private:
     std::string m_writeProblem;
 };
 
+// Whether standard output or error is a terminal (on Windows: a console;
+// the NUL device, which the C library counts as one, is not).
+bool StdoutIsTerminal();
 bool StderrIsTerminal();
+// Columns of the terminal standard error shows on; 80 when it does not say.
+int StderrColumns();
 // Windows: standard output and error carry bytes as they are ("\n" stays
 // "\n"), as on Linux.
 void SetStdStreamsBinary();
@@ -94,6 +99,10 @@ bool LastWriteHitClosedPipe();
 // Ends the program as a write into a closed pipe ends one on Linux: quietly,
 // by SIGPIPE (on Windows with the status a shell shows for it there, 141).
 [[noreturn]] void EndOnClosedPipe();
+// From now on a write into a closed pipe fails (EPIPE) rather than ending
+// the program at once, so that it can tidy the terminal before
+// EndOnClosedPipe. Nothing on Windows, where such a write only fails.
+void DeferClosedPipe();
 double NowSeconds();
 // The system's text for the last failure (errno; on Windows the last error,
 // or errno when the C library failed without one).

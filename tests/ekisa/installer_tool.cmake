@@ -316,6 +316,20 @@ check("verify: a patch installer cut in half" EXIT 1 OUTPUT "${none}" ERROR "tru
 check("stub: signed" EXIT 1 OUTPUT "${out}" ERROR "then sign the patch installer"
       COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${out}" --stub "${SIGNED_STUB}")
 
+# -v names each entry as it is read, -q says nothing (the demo patch holds
+# both files).
+foreach(mode v q)
+  execute_process(COMMAND "${HOST_TOOL}" installer "${ARCHIVE}" -o "${WORK}/said.exe" -f --stub "${STUB}" -${mode}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE said ERROR_VARIABLE said)
+  set(want "")
+  if(mode STREQUAL "v")
+    set(want "quorvel.exe\nscript.eka\n")
+  endif()
+  if(NOT rc EQUAL 0 OR NOT said STREQUAL want)
+    message(SEND_ERROR "installer -${mode}: exit ${rc}, said \"${said}\", wanted \"${want}\"")
+  endif()
+endforeach()
+
 file(SHA256 "${STUB}" stub_after)
 if(NOT stub_after STREQUAL stub_before)
   message(SEND_ERROR "the stub was changed")

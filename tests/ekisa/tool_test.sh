@@ -3,6 +3,7 @@
 # and reproducible output. Usage: tool_test.sh PATH-TO-EKISA
 set -u
 EKISA=$1
+MANUAL=$(cd "$(dirname "$0")/../../tools/package" && pwd)/manual.sh
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
 export LC_ALL=C.UTF-8
@@ -242,8 +243,10 @@ cli 2 '-p "pw" applies to no bshf_crypt or ekisa_crypt FILE' create "$T/x.eka" -
 cli 2 'unknown option "--version"' list --version
 cli 2 'unknown option "-"' verify -
 cli 2 'unknown option "-x"' extract "$T/two.eka" -x
-cli 2 'unknown option "-q"' cat -q a.txt
+cli 2 'unknown option "-l"' cat -l a.txt
 cli 2 'unknown option "--frob"' installer --frob "$T/two.eka" -o "$T/x.exe"
+cli 2 "--best applies to no ekisa_code or ekisa_crypt FILE" create "$T/x.eka" --best -C "$T/src" -t bshf_crypt a.txt
+cli 2 "-v and -q exclude each other" verify "$T/two.eka" -v -q
 cli 1 "nosuchdir: no such folder (given with -C)" create "$T/x.eka" -C "$T/nosuchdir" a.txt
 [ -e "$T/x.eka" ] && fail "an archive was written despite a refusal"
 # "--" ends the options of every command: names beginning with '-'.
@@ -348,6 +351,91 @@ for ignore in "" "trap '' PIPE;"; do
         "$EKISA" "$T/two.eka" "$T/pipe-err")
     [ "$status" -eq 141 ] || fail "cat into a closed pipe ($ignore): status $status"
     [ -s "$T/pipe-err" ] && fail "cat into a closed pipe ($ignore) printed: $(cat "$T/pipe-err")"
+done
+# On a terminal it first clears its progress line.
+SHELL=/bin/bash script -q -c "$(printf %q "$EKISA") cat $(printf %q "$T/two.eka") sub/big.bin | head -c 1 >/dev/null" \
+    /dev/null </dev/null >"$T/tty"
+[ -z "$(tr '\r' '\n' <"$T/tty" | tail -n 1 | tr -d ' ')" ] || fail "cat into a closed pipe left: $(tr '\r' '|' <"$T/tty")"
+
+# --- create --best: smaller coded entries, read back by the same reader ---
+mkdir -p "$T/prog" && head -c 300000 "$EKISA" >"$T/prog/prog.bin"  # a program
+BEST=(-C "$T/src" "${FILES[@]}" -C "$T/prog" -t ekisa_code prog.bin)
+SOURCE_DATE_EPOCH=1 run 0 "$EKISA" create "$T/default.eka" "${BEST[@]}"
+SOURCE_DATE_EPOCH=1 run 0 "$EKISA" create "$T/best.eka" --best "${BEST[@]}"
+SOURCE_DATE_EPOCH=1 run 0 "$EKISA" create "$T/best-again.eka" "${BEST[@]}" --best  # anywhere, as -f
+cmp -s "$T/best.eka" "$T/best-again.eka" || fail "create --best: two runs differ"
+cmp -s "$T/best.eka" "$T/default.eka" && fail "create --best: the default's bytes"
+[ "$(stat -c %s "$T/best.eka")" -le "$(stat -c %s "$T/default.eka")" ] || fail "create --best: larger than the default"
+run 0 "$EKISA" extract "$T/best.eka" -o "$T/best-out" -p pw
+mv "$T/best-out/prog.bin" "$T/best-prog.bin"
+diff -r "$T/src" "$T/best-out" >/dev/null && cmp -s "$T/prog/prog.bin" "$T/best-prog.bin" \
+    || fail "create --best: extracted files differ"
+
+# --- list -l: per entry the stored bytes and their share; the totals add up ---
+run 0 "$EKISA" list -l "$T/best.eka"
+awk 'NR > 1 { row[++n] = $0; size[n] = $1; stored[n] = $2; ratio[n] = $3; type[n] = $4 }
+    END {
+        for (i = 1; i < n; i++) {
+            entries++; plain += size[i]; packed += stored[i]
+            if (size[i] > 0 && ratio[i] != sprintf("%.1f%%", stored[i] * 100 / size[i])) print "ratio: " row[i]
+            if (type[i] == "raw" && stored[i] != size[i]) print "raw entry, stored != size: " row[i]
+        }
+        want = sprintf("%d %d %.1f%% %d", plain, packed, packed * 100 / plain, entries)
+        if (size[n] " " stored[n] " " ratio[n] " " type[n] != want) print "totals " row[n] ", wanted " want
+    }' "$T/out" >"$T/sums"
+[ -s "$T/sums" ] && fail "list -l: $(cat "$T/sums")"
+"$EKISA" list -v "$T/best.eka" | cmp -s - "$T/out" || fail "list -v is not list -l"
+
+# --- -v: a line per entry, its path as list shows it; -q: on a terminal, nothing ---
+"$EKISA" list "$T/two.eka" | cut -c49- >"$T/paths"
+echo "sub/深い/日本語.txt" >"$T/one-path"
+verbose() { # LINES ARGS...: ekisa ARGS -v names the entries of file LINES on standard error
+    local lines=$1
+    shift
+    "$EKISA" "$@" -v >/dev/null 2>"$T/err" || fail "exit $?: ekisa $* -v"
+    grep -v '^ekisa: ' "$T/err" | cmp -s - "$lines" || fail "ekisa $* -v: $(head -c 300 "$T/err")"
+}
+verbose "$T/paths" create "$T/v.eka" -f -C "$T/src" "${FILES[@]}"
+verbose "$T/paths" extract "$T/two.eka" -o "$T/v-out" -p pw
+verbose "$T/paths" verify "$T/two.eka" -p pw
+verbose "$T/one-path" cat "$T/two.eka" SUB/深い/日本語.TXT
+# on_tty WANT ARGS...: ekisa ARGS with standard error on a terminal and
+# standard output in a file (WANT data:FILE: on the terminal too, where it
+# must show FILE's bytes alone). WANT progress: drawn, then cleared, no
+# line left, and nothing off a terminal; nothing: not a byte.
+on_tty() {
+    local want=$1 out
+    shift
+    out=" >$(printf %q "$T/tty-out")"
+    [ "${want%%:*}" = data ] && out=
+    SHELL=/bin/bash script -q -e -c "$(printf '%q ' "$EKISA" "$@")$out" /dev/null </dev/null >"$T/tty" 2>&1 \
+        || fail "exit $?: ekisa $* on a terminal"
+    case $want in
+    nothing) [ -s "$T/tty" ] && fail "ekisa $* on a terminal: $(tr '\r' '|' <"$T/tty" | head -c 300)" ;;
+    data:*) tr -d '\r' <"$T/tty" | cmp -s - "${want#data:}" || fail "ekisa $* on a terminal: not the data alone" ;;
+    progress)
+        grep -q '%' "$T/tty" && [ "$(wc -l <"$T/tty")" -eq 0 ] && [ -z "$(tr '\r' '\n' <"$T/tty" | tail -n 1 | tr -d ' ')" ] \
+            || fail "ekisa $* on a terminal: progress not drawn and cleared: $(tr '\r' '|' <"$T/tty" | tail -c 300)"
+        "$EKISA" "$@" >/dev/null 2>"$T/err"
+        [ -s "$T/err" ] && fail "ekisa $* off a terminal: $(head -c 300 "$T/err")"
+        ;;
+    esac
+}
+on_tty progress create "$T/t.eka" -f -C "$T/src" "${FILES[@]}"
+on_tty progress cat "$T/two.eka" sub/big.bin
+on_tty data:"$T/src/code.txt" cat "$T/two.eka" code.txt
+on_tty nothing create "$T/t.eka" -f -q -C "$T/src" "${FILES[@]}"
+on_tty nothing extract "$T/two.eka" -q -o "$T/tty-x" -f -p pw
+on_tty nothing verify "$T/two.eka" -q -p pw
+on_tty nothing cat "$T/two.eka" -q sub/big.bin
+on_tty nothing list -q "$T/two.eka"
+
+# --- help texts and the manual page made from them fit 80 columns ---
+bash "$MANUAL" "$EKISA" 2000-01-01 >"$T/ekisa.1" || fail "manual.sh: exit $?"
+MANWIDTH=80 man -l "$T/ekisa.1" >"$T/man" 2>&1 && [ -s "$T/man" ] || fail "man: $(head -c 300 "$T/man")"
+for c in "" create list extract verify cat installer; do "$EKISA" $c --help; done >"$T/help"
+for f in help man; do
+    [ "$(wc -L <"$T/$f")" -le 80 ] || fail "$f: $(awk 'length > 80' "$T/$f" | head -3)"
 done
 
 if [ "$failures" -ne 0 ]; then
