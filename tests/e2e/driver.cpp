@@ -639,32 +639,26 @@ std::vector<Scenario> Scenarios() {
                         PressButton(WaitMainDialog(installer), IDCANCEL);
                         ExpectEnd(installer);
                     }});
-    list.push_back({"codepage", "another code page: the notice, and No changes nothing", [](const Setup& s) {
-                        if (SystemCodePage() == 932)
-                            throw Skip{"the system code page is 932"};
-                        std::string folder = GameFolder(s.work + "\\codepage", s.original);
-                        PointRegistryAt(folder);
-                        Process installer;
-                        installer.Start(s.Variant("e2e_no_codepage"), "");
-                        AnswerCodePageNotice(installer, IDNO);
-                        ExpectEnd(installer);
-                        ExpectGameFiles(folder, s.original, "after No");
-                    }});
-    list.push_back({"codepage", "another code page: the notice, and Yes goes on", [](const Setup& s) {
-                        if (SystemCodePage() == 932)
-                            throw Skip{"the system code page is 932"};
-                        std::string folder = GameFolder(s.work + "\\codepage", s.original);
-                        PointRegistryAt(folder);
-                        Process installer;
-                        installer.Start(s.Variant("e2e_no_codepage"), "");
-                        AnswerCodePageNotice(installer, IDYES);
-                        // Then the start-up goes on in the system's code page, in which the
-                        // uninstall key's Shift-JIS name names another key.
-                        const UINT cp = SystemCodePage();
-                        AnswerMessage(installer.Id(), W(kCaption, cp), W(kNotInstalled, cp), IDOK);
-                        ExpectEnd(installer);
-                        ExpectGameFiles(folder, s.original, "after the failed start");
-                    }});
+    for (int answer : {IDNO, IDYES})
+        list.push_back({"codepage",
+                        answer == IDNO ? "another code page: the notice, and No changes nothing"
+                                       : "another code page: the notice, and Yes goes on",
+                        [answer](const Setup& s) {
+                            if (SystemCodePage() == 932)
+                                throw Skip{"the system code page is 932"};
+                            std::string folder = GameFolder(s.work + "\\codepage", s.original);
+                            PointRegistryAt(folder);
+                            Process installer;
+                            installer.Start(s.Variant("e2e_no_codepage"), "");
+                            AnswerCodePageNotice(installer, answer);
+                            // Yes: the start-up goes on in the system's code page, in which
+                            // the uninstall key's Shift-JIS name names another key.
+                            const UINT cp = SystemCodePage();
+                            if (answer == IDYES)
+                                AnswerMessage(installer.Id(), W(kCaption, cp), W(kNotInstalled, cp), IDOK);
+                            ExpectEnd(installer);
+                            ExpectGameFiles(folder, s.original, "afterwards");
+                        }});
 
     // The progress dialog.
     list.push_back({"progress", "Enter, Esc and close requests do not end the progress dialog", [](const Setup& s) {
