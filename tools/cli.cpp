@@ -195,10 +195,20 @@ void Note(const std::string& text) {
 
 Verbosity CurrentVerbosity() { return g_verbosity; }
 
-bool TakeVerbosityOption(const std::string& a, std::string* problem) {
-    if (a != "-v" && a != "-q") return false;
+bool TakeSharedOption(const std::string& a, bool* optionsDone, std::string* problem) {
+    if (a == "--") {
+        *optionsDone = true;
+        return true;
+    }
+    if (a != "-v" && a != "-q") {
+        *problem = UnknownOption(a);
+        return false;
+    }
     const Verbosity wanted = a == "-v" ? kVerbose : kQuiet;
-    if (g_verbosity != kNormal && g_verbosity != wanted) *problem = "-v and -q exclude each other";
+    if (g_verbosity != kNormal && g_verbosity != wanted) {
+        *problem = "-v and -q exclude each other";
+        return false;
+    }
     g_verbosity = wanted;
     return true;
 }

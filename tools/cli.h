@@ -45,9 +45,10 @@ void Note(const std::string& text);
 // -v also a line per entry as it is processed. Every command takes both.
 enum Verbosity { kQuiet, kNormal, kVerbose };
 Verbosity CurrentVerbosity();
-// True when a is -v or -q, which it then sets; *problem says why when a
-// contradicts the other one given before.
-bool TakeVerbosityOption(const std::string& a, std::string* problem);
+// The options every command takes, after its own: "--" (what follows are
+// arguments, *optionsDone), -v and -q. False, with the usage error in
+// *problem, for -v after -q (or the reverse) and for any other option.
+bool TakeSharedOption(const std::string& a, bool* optionsDone, std::string* problem);
 // An entry's line for -v, on standard error (cat's data is standard output).
 void EntryLine(const std::string& path);
 // A count of bytes with thousands separators: 2,147,418,112.

@@ -16,12 +16,8 @@ int RunCat(const std::vector<std::string>& args) {
             if (++i == args.size()) return UsageError("cat", "-p needs a PASSWORD");
             if (!PasswordArgument(args[i], &password)) return kExitUsage;
             havePassword = !password.empty();
-        } else if (option && a == "--") {
-            optionsDone = true;
-        } else if (option && TakeVerbosityOption(a, &why)) {
-            if (!why.empty()) return UsageError("cat", why);
         } else if (option) {
-            return UsageError("cat", UnknownOption(a));
+            if (!TakeSharedOption(a, &optionsDone, &why)) return UsageError("cat", why);
         } else if (path.empty()) {
             path = a;
         } else if (name.empty()) {

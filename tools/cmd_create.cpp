@@ -359,16 +359,12 @@ int RunCreate(const std::vector<std::string>& args) {
                 unusedPassword = "-p " + Quoted(Printable(value));
             }
             pending = a + " " + Quoted(Printable(value));
-        } else if (option && a == "--") {
-            optionsDone = true;
         } else if (option && a == "-f") {
             force = true;
         } else if (option && a == "--best") {
             best = true;
-        } else if (option && TakeVerbosityOption(a, &why)) {
-            if (!why.empty()) return UsageError("create", why);
         } else if (option) {
-            return UsageError("create", UnknownOption(a));
+            if (!TakeSharedOption(a, &optionsDone, &why)) return UsageError("create", why);
         } else if (archivePath.empty()) {
             archivePath = a;
         } else {

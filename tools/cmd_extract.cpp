@@ -158,12 +158,8 @@ int RunExtract(const std::vector<std::string>& args) {
             havePassword = !password.empty();
         } else if (option && a == "-f") {
             force = true;
-        } else if (option && a == "--") {
-            optionsDone = true;
-        } else if (option && TakeVerbosityOption(a, &why)) {
-            if (!why.empty()) return UsageError("extract", why);
         } else if (option) {
-            return UsageError("extract", UnknownOption(a));
+            if (!TakeSharedOption(a, &optionsDone, &why)) return UsageError("extract", why);
         } else if (path.empty()) {
             path = a;
         } else {

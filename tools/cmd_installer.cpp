@@ -242,12 +242,8 @@ int RunInstaller(const std::vector<std::string>& args) {
             force = true;
         } else if (option && a == "--no-exe-check") {
             checkExe = false;
-        } else if (option && a == "--") {
-            optionsDone = true;
-        } else if (option && TakeVerbosityOption(a, &why)) {
-            if (!why.empty()) return UsageError("installer", why);
         } else if (option) {
-            return UsageError("installer", UnknownOption(a));
+            if (!TakeSharedOption(a, &optionsDone, &why)) return UsageError("installer", why);
         } else if (archivePath.empty()) {
             archivePath = a;
         } else {

@@ -73,18 +73,15 @@ int RunList(const std::vector<std::string>& args) {
     bool detailed = false, optionsDone = false;
     for (const std::string& a : args) {
         const bool option = !optionsDone && !a.empty() && a[0] == '-';
-        if (option && a == "--")
-            optionsDone = true;
-        else if (option && a == "-l")
+        if (option && a == "-l") {
             detailed = true;
-        else if (option && TakeVerbosityOption(a, &why)) {
-            if (!why.empty()) return UsageError("list", why);
-        } else if (option)
-            return UsageError("list", UnknownOption(a));
-        else if (path.empty())
+        } else if (option) {
+            if (!TakeSharedOption(a, &optionsDone, &why)) return UsageError("list", why);
+        } else if (path.empty()) {
             path = a;
-        else
+        } else {
             return UsageError("list", "unexpected argument " + Quoted(Printable(a)));
+        }
     }
     if (path.empty()) return UsageError("list", "ARCHIVE missing");
     // As tar -tv: the long form.

@@ -71,12 +71,8 @@ int RunVerify(const std::vector<std::string>& args) {
             if (++i == args.size()) return UsageError("verify", "-p needs a PASSWORD");
             if (!PasswordArgument(args[i], &password)) return kExitUsage;
             havePassword = !password.empty();
-        } else if (option && a == "--") {
-            optionsDone = true;
-        } else if (option && TakeVerbosityOption(a, &why)) {
-            if (!why.empty()) return UsageError("verify", why);
         } else if (option) {
-            return UsageError("verify", UnknownOption(a));
+            if (!TakeSharedOption(a, &optionsDone, &why)) return UsageError("verify", why);
         } else if (path.empty()) {
             path = a;
         } else {
