@@ -83,6 +83,25 @@ int MultiByteToWide(const char* src, int count, wchar16* dst, int dstCount);
 int WideToMultiByte(const wchar16* src, int count, char* dst, int dstCount);
 bool IsLeadByte(unsigned char c);
 
+// --- SHA-256: the system's provider (CryptoAPI) on Windows, nettle elsewhere ---
+class Sha256 {
+public:
+    enum { kSize = 32 };
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void Add(const void* data, size_t n);
+    // The digest of everything added; false when the system could not
+    // compute it (Error() then gives the system's error code, if it said one).
+    bool Finish(uint8_t (&digest)[kSize]);
+    uint32_t Error() const;
+
+private:
+    struct State;
+    State* m_state;
+};
+
 // --- diagnostics and user questions ---
 void DebugOutput(const char* text);
 // A yes/no question with no owner window; true for yes.

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <nettle/sha2.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -347,5 +348,24 @@ void DebugOutput(const char* text) {
 }
 
 bool AskYesNo(const char*, const char*) { return false; }
+
+// --- SHA-256 ---
+
+struct Sha256::State {
+    sha256_ctx context;
+};
+
+Sha256::Sha256() : m_state(new State) { sha256_init(&m_state->context); }
+
+Sha256::~Sha256() { delete m_state; }
+
+void Sha256::Add(const void* data, size_t n) { sha256_update(&m_state->context, n, static_cast<const uint8_t*>(data)); }
+
+bool Sha256::Finish(uint8_t (&digest)[kSize]) {
+    sha256_digest(&m_state->context, kSize, digest);
+    return true;
+}
+
+uint32_t Sha256::Error() const { return 0; }
 
 }  // namespace eslp

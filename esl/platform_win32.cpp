@@ -2,6 +2,8 @@
 // kernel and user calls the library was designed around.
 #include "esl/platform.h"
 
+#include <wincrypt.h>
+
 namespace eslp {
 
 // --- memory regions ---
@@ -142,5 +144,52 @@ void DebugOutput(const char* text) {
 bool AskYesNo(const char* text, const char* caption) {
     return MessageBoxA(nullptr, text, caption, MB_YESNO) == IDYES;
 }
+
+// --- SHA-256 ---
+
+struct Sha256::State {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    DWORD error = 0;
+};
+
+Sha256::Sha256() : m_state(new State) {
+    if (!CryptAcquireContextW(&m_state->provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+        m_state->error = GetLastError();
+        m_state->provider = 0;
+    } else if (!CryptCreateHash(m_state->provider, CALG_SHA_256, 0, 0, &m_state->hash)) {
+        m_state->error = GetLastError();
+        m_state->hash = 0;
+    }
+}
+
+Sha256::~Sha256() {
+    if (m_state->hash != 0)
+        CryptDestroyHash(m_state->hash);
+    if (m_state->provider != 0)
+        CryptReleaseContext(m_state->provider, 0);
+    delete m_state;
+}
+
+void Sha256::Add(const void* data, size_t n) {
+    // In pieces: one call takes a DWORD length.
+    const BYTE* p = static_cast<const BYTE*>(data);
+    while (n > 0 && m_state->error == 0) {
+        const DWORD piece = static_cast<DWORD>(n < (1u << 30) ? n : (1u << 30));
+        if (!CryptHashData(m_state->hash, p, piece, 0))
+            m_state->error = GetLastError();
+        p += piece;
+        n -= piece;
+    }
+}
+
+bool Sha256::Finish(uint8_t (&digest)[kSize]) {
+    DWORD size = kSize;
+    if (m_state->error == 0 && !CryptGetHashParam(m_state->hash, HP_HASHVAL, digest, &size, 0))
+        m_state->error = GetLastError();
+    return m_state->error == 0 && size == kSize;
+}
+
+uint32_t Sha256::Error() const { return m_state->error; }
 
 }  // namespace eslp

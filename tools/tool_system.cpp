@@ -10,12 +10,10 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-#include <wincrypt.h>
 #undef GetClassName
 #else
 #include <dirent.h>
 #include <fcntl.h>
-#include <nettle/sha2.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -397,47 +395,6 @@ void EndOnClosedPipe() { _exit(141); }
 
 void DeferClosedPipe() {}
 
-struct Sha256::State {
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    DWORD error = 0;
-};
-
-Sha256::Sha256() : m_state(new State) {
-    if (!CryptAcquireContextW(&m_state->provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-        m_state->error = GetLastError();
-        m_state->provider = 0;
-    } else if (!CryptCreateHash(m_state->provider, CALG_SHA_256, 0, 0, &m_state->hash)) {
-        m_state->error = GetLastError();
-        m_state->hash = 0;
-    }
-}
-
-Sha256::~Sha256() {
-    if (m_state->hash != 0) CryptDestroyHash(m_state->hash);
-    if (m_state->provider != 0) CryptReleaseContext(m_state->provider, 0);
-    delete m_state;
-}
-
-void Sha256::Add(const void* data, size_t n) {
-    const BYTE* p = static_cast<const BYTE*>(data);
-    while (n > 0 && m_state->error == 0) {
-        const DWORD piece = DWORD(n < (1u << 30) ? n : (1u << 30));
-        if (!CryptHashData(m_state->hash, p, piece, 0)) m_state->error = GetLastError();
-        p += piece;
-        n -= piece;
-    }
-}
-
-bool Sha256::Finish(uint8_t digest[kSize], std::string* why) {
-    DWORD size = kSize;
-    if (m_state->error == 0 && !CryptGetHashParam(m_state->hash, HP_HASHVAL, digest, &size, 0))
-        m_state->error = GetLastError();
-    if (m_state->error == 0 && size == kSize) return true;
-    *why = "SHA-256 (CryptoAPI): " + (m_state->error != 0 ? SystemErrorText(m_state->error) : "wrong digest size");
-    return false;
-}
-
 #else
 
 namespace {
@@ -636,22 +593,21 @@ void EndOnClosedPipe() {
 
 void DeferClosedPipe() { signal(SIGPIPE, SIG_IGN); }
 
-struct Sha256::State {
-    sha256_ctx context;
-};
-
-Sha256::Sha256() : m_state(new State) { sha256_init(&m_state->context); }
-
-Sha256::~Sha256() { delete m_state; }
-
-void Sha256::Add(const void* data, size_t n) { sha256_update(&m_state->context, n, static_cast<const uint8_t*>(data)); }
-
-bool Sha256::Finish(uint8_t digest[kSize], std::string*) {
-    sha256_digest(&m_state->context, kSize, digest);
-    return true;
-}
-
 #endif
+
+bool Sha256::Finish(uint8_t* digest, std::string* why) {
+    uint8_t sum[kSize];
+    if (m_sha.Finish(sum)) {
+        memcpy(digest, sum, kSize);
+        return true;
+    }
+#if defined(_WIN32)
+    *why = "SHA-256 (CryptoAPI): " + (m_sha.Error() != 0 ? SystemErrorText(m_sha.Error()) : "wrong digest size");
+#else
+    *why = "SHA-256 could not be computed";
+#endif
+    return false;
+}
 
 std::string JoinPath(const std::string& dir, const std::string& name) {
     if (dir.empty() || dir == ".") return name;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "esl/file.h"
+#include "esl/platform.h"
 
 namespace ekisatool {
 
@@ -114,22 +115,18 @@ std::wstring Wide(const std::string& utf8);
 bool FromWide(const std::wstring& text, std::string* utf8);
 #endif
 
-// SHA-256: nettle on Linux, CryptoAPI (the system's own) on Windows.
+// SHA-256 of the library's platform layer (CryptoAPI on Windows, nettle on
+// Linux), with the reason for a failure in words.
 class Sha256 {
 public:
-    enum { kSize = 32 };
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-    void Add(const void* data, size_t n);
+    enum { kSize = eslp::Sha256::kSize };
+    void Add(const void* data, size_t n) { m_sha.Add(data, n); }
     // The digest of everything added; false, with the reason, when the
     // system could not compute it.
-    bool Finish(uint8_t digest[kSize], std::string* why);
+    bool Finish(uint8_t* digest, std::string* why);
 
 private:
-    struct State;
-    State* m_state;
+    eslp::Sha256 m_sha;
 };
 
 }  // namespace ekisatool

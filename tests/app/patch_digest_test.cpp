@@ -22,7 +22,7 @@ TEST(PatchDigestTest, Sha256OfKnownTexts) {
     } vectors[] = {
         {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        // Past one piece of the hashing loop.
+        // More than a mebibyte.
         {std::string((1u << 20) + 3, 'a'), "f5e25b6b994188fdb721357d459785dc479934edfd40f95658a45ab2ce2d8027"},
     };
     for (const auto& v : vectors) {
