@@ -2,11 +2,14 @@
 
 #include <string.h>
 
+#include "app/resources/resource.h"
 #include "esl/platform.h"
 
 namespace {
 
-const char kTag[8] = {'S', 'H', 'A', '-', '2', '5', '6', 0};
+// "SHA-256" and its zero byte; the record is these 8 bytes and the digest.
+const char kTag[] = PATCH_DIGEST_TAG;
+static_assert(sizeof kTag + 32 == PATCH_DIGEST_RECORD_SIZE, "the digest record is the tag and the digest");
 
 }  // namespace
 
@@ -17,7 +20,7 @@ bool ComputeSha256(const void* data, uint32_t size, uint8_t (&digest)[32]) {
 }
 
 PatchDigestCheck CheckPatchDigest(const void* data, uint32_t size, const void* record, uint32_t recordSize) {
-    if (record == nullptr || recordSize != kPatchDigestRecordSize || memcmp(record, kTag, sizeof kTag) != 0)
+    if (record == nullptr || recordSize != PATCH_DIGEST_RECORD_SIZE || memcmp(record, kTag, sizeof kTag) != 0)
         return patchDigestDiffers;
     uint8_t digest[32];
     if (!ComputeSha256(data, size, digest))

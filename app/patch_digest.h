@@ -1,12 +1,9 @@
 // The digest that `ekisa installer` records of a patch installer's patch
 // data, so that a damaged download is refused before anything is touched.
+// The record's format is in app/resources/resource.h (IDR_PATCHDIGEST).
 #pragma once
 
 #include <stdint.h>
-
-// The record: "SHA-256" and a zero byte, then the 32 bytes of the SHA-256 of
-// the patch data.
-const uint32_t kPatchDigestRecordSize = 40;
 
 // SHA-256 through the system's cryptographic provider; false when the
 // system offers none.

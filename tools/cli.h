@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/resources/resource.h"
 #include "ekisa/ekisa_archive.h"
 #include "pe_resource.h"
 #include "tool_system.h"
@@ -118,14 +119,15 @@ private:
 // A patch installer carries its archive as this resource, beside it the
 // digest of the archive's bytes, and the mark of this kit's stub.
 const char kPatchDataType[] = "RT_RCDATA";
-const uint16_t kPatchDataId = 130;
-const uint16_t kDigestId = 131;
-const uint16_t kKitMarkId = 132;
+const uint16_t kPatchDataId = IDR_PATCHDATA;
+const uint16_t kDigestId = IDR_PATCHDIGEST;
+const uint16_t kKitMarkId = IDR_KITMARK;
 std::string ResourceName(uint16_t id);  // "RT_RCDATA" 130, for messages
 std::string PatchDataName();            // ResourceName(kPatchDataId)
 // The digest resource: this tag (with its zero byte), then the SHA-256.
-const char kDigestTag[8] = {'S', 'H', 'A', '-', '2', '5', '6', '\0'};
-const size_t kDigestRecordSize = 8 + Sha256::kSize;
+const char kDigestTag[] = PATCH_DIGEST_TAG;
+const size_t kDigestRecordSize = PATCH_DIGEST_RECORD_SIZE;
+static_assert(kDigestRecordSize == sizeof(kDigestTag) + Sha256::kSize, "the digest record is the tag and the digest");
 // The bytes of app/resources/kit-mark.bin, which every stub carries.
 const char kKitMark[] = "EKISA patch installer kit: Miltoa patch installer stub";
 // Windows maps no image of 2 GiB or more; stub and archive share that.

@@ -14,6 +14,9 @@
 // tool knows a stub or patch installer of this kit.
 #define IDR_PATCHDIGEST 131
 #define IDR_KITMARK 132
+// The digest's record: this tag and its zero byte (8 bytes), then the 32 bytes.
+#define PATCH_DIGEST_TAG "SHA-256"
+#define PATCH_DIGEST_RECORD_SIZE 40
 #define IDD_PROGRESS 131
 
 // Main dialog
